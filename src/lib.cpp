@@ -1,0 +1,216 @@
+// The module surface: the function table, argument binding, summaries as dicts, and the
+// boundary that turns errors into Python exceptions.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "error.hpp"
+#include "json.hpp"
+
+namespace voskel::lib {
+
+namespace {
+
+using Args = std::span<const std::string>;
+using Driver = Result<json::Value> (*)(Args);
+
+constexpr size_t kMaxParams = 8;
+
+struct Function {
+  const char *name;
+  const char *doc; // the text signature, "name(params)\n--\n\n"
+  std::array<const char *, kMaxParams + 1> params; // null-terminated keyword list
+  Driver run;
+};
+
+// Summary objects are built key by key; the JSON object keeps them in byte order.
+json::Value summary(std::initializer_list<std::pair<const char *, uint64_t>> items) {
+  json::Object o;
+  for (const auto &[k, v] : items)
+    o.emplace(k, json::Value(v));
+  return json::Value(std::move(o));
+}
+
+// ---- drivers: one per analysis, from texts to the summary -----------------------------------
+
+// (Analyses add their drivers here.)
+
+// ---- the function table ----------------------------------------------------------------------
+
+// Attribute order of the module; core_version, which takes no arguments, comes first.
+constexpr std::array<Function, 0> kFunctions{};
+
+// ---- shared state: the exception types, made once per process --------------------------------
+
+PyObject *g_voskel_error = nullptr;   // voskel_core.VoskelError, base Exception
+PyObject *g_internal_error = nullptr; // voskel_core.InternalError, base BaseException
+std::atomic<int64_t> g_interp_id{-1};
+
+bool make_exception_types() {
+  if (!g_voskel_error) {
+    g_voskel_error = PyErr_NewException("voskel_core.VoskelError", nullptr, nullptr);
+    if (!g_voskel_error)
+      return false;
+  }
+  if (!g_internal_error) {
+    g_internal_error =
+        PyErr_NewException("voskel_core.InternalError", PyExc_BaseException, nullptr);
+    if (!g_internal_error)
+      return false;
+  }
+  return true;
+}
+
+void raise_core_error(const CoreError &e) {
+  PyObject *msg = PyUnicode_FromStringAndSize(e.text().data(), (Py_ssize_t)e.text().size());
+  if (!msg)
+    return;
+  PyErr_SetObject(g_voskel_error, msg);
+  Py_DECREF(msg);
+}
+
+// Turns the summary into a dict through the interpreter's json.loads.
+PyObject *to_dict(const json::Value &value) {
+  const std::string text = json::to_json(value);
+  PyObject *mod = PyImport_ImportModule("json");
+  if (!mod)
+    return nullptr;
+  PyObject *loads = PyObject_GetAttrString(mod, "loads");
+  Py_DECREF(mod);
+  if (!loads)
+    return nullptr;
+  PyObject *arg = PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size());
+  if (!arg) {
+    Py_DECREF(loads);
+    return nullptr;
+  }
+  PyObject *result = PyObject_CallFunctionObjArgs(loads, arg, nullptr);
+  Py_DECREF(arg);
+  Py_DECREF(loads);
+  if (!result)
+    return nullptr;
+  if (!PyDict_Check(result)) {
+    PyTypeObject *tp = Py_TYPE(result);
+    PyObject *tname = PyType_GetName(tp);
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyDict'", tname);
+    Py_XDECREF(tname);
+    Py_DECREF(result);
+    return nullptr;
+  }
+  return result;
+}
+
+// Takes one argument as UTF-8 text; sets the Python error and returns false otherwise.
+bool take_text(PyObject *obj, const char *param, std::string &out) {
+  if (!PyUnicode_Check(obj)) {
+    PyObject *tname = PyType_GetName(Py_TYPE(obj));
+    if (tname) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'str'",
+                   param, tname);
+      Py_DECREF(tname);
+    }
+    return false;
+  }
+  Py_ssize_t len = 0;
+  const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
+  if (!utf8)
+    return false; // the interpreter's encoding error stands
+  out.assign(utf8, static_cast<size_t>(len));
+  return true;
+}
+
+PyObject *call(const Function &fn, PyObject *args, PyObject *kwargs) {
+  size_t nparams = 0;
+  while (fn.params[nparams])
+    ++nparams;
+  // "OOOO:name" binds every parameter as required, by position or by keyword.
+  std::string format(nparams, 'O');
+  format += ':';
+  format += fn.name;
+  std::array<PyObject *, kMaxParams> objs{};
+  char **kwlist = const_cast<char **>(fn.params.data());
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), kwlist, &objs[0], &objs[1],
+                                   &objs[2], &objs[3], &objs[4], &objs[5], &objs[6], &objs[7]))
+    return nullptr;
+  try {
+    std::array<std::string, kMaxParams> texts;
+    for (size_t i = 0; i < nparams; ++i)
+      if (!take_text(objs[i], fn.params[i], texts[i]))
+        return nullptr;
+    Result<json::Value> result = fn.run(Args(texts.data(), nparams));
+    if (!result) {
+      raise_core_error(result.error());
+      return nullptr;
+    }
+    return to_dict(*result);
+  } catch (const std::exception &e) {
+    PyErr_SetString(g_internal_error, e.what());
+  } catch (...) {
+    PyErr_SetString(g_internal_error, "unexpected internal failure");
+  }
+  return nullptr;
+}
+
+template <size_t I> PyObject *call_entry(PyObject *, PyObject *args, PyObject *kwargs) {
+  return call(kFunctions[I], args, kwargs);
+}
+
+PyObject *core_version(PyObject *, PyObject *) { return PyUnicode_FromString("0.1.12"); }
+
+template <size_t... I> constexpr auto method_table(std::index_sequence<I...>) {
+  return std::array<PyMethodDef, sizeof...(I) + 2>{
+      PyMethodDef{"core_version", core_version, METH_NOARGS, "core_version()\n--\n\n"},
+      PyMethodDef{kFunctions[I].name,
+                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call_entry<I>)),
+                  METH_VARARGS | METH_KEYWORDS, kFunctions[I].doc}...,
+      PyMethodDef{nullptr, nullptr, 0, nullptr}};
+}
+
+auto g_methods = method_table(std::make_index_sequence<kFunctions.size()>{});
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "_core", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+} // namespace
+
+PyObject *init_module() {
+  // The module keeps process-wide exception types: refuse a second interpreter.
+  const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id < 0)
+    return nullptr;
+  int64_t expected = -1;
+  if (!g_interp_id.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "voskel._core does not support loading in subinterpreters");
+    return nullptr;
+  }
+  if (!make_exception_types())
+    return nullptr;
+  PyObject *module = PyModule_Create(&g_module_def);
+  if (!module)
+    return nullptr;
+  Py_INCREF(g_voskel_error);
+  if (PyModule_AddObject(module, "VoskelError", g_voskel_error) < 0) {
+    Py_DECREF(g_voskel_error);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  if (PyModule_AddFunctions(module, g_methods.data()) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
+
+} // namespace voskel::lib
+
+PyMODINIT_FUNC PyInit__core(void) { return voskel::lib::init_module(); }

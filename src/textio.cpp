@@ -1,0 +1,327 @@
+#include "textio.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace voskel::textio {
+
+namespace {
+
+// Length of the valid UTF-8 sequence starting at s[i], or 0 when it is invalid.
+// On invalid input, *bad receives the length of the maximal invalid prefix (at least 1).
+size_t utf8_seq(std::string_view s, size_t i, size_t *bad) {
+  const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const size_t n = s.size();
+  const unsigned char c = b(i);
+  *bad = 1;
+  if (c < 0x80)
+    return 1;
+  size_t len;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    if (c == 0xE0)
+      lo = 0xA0;
+    if (c == 0xED)
+      hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    if (c == 0xF0)
+      lo = 0x90;
+    if (c == 0xF4)
+      hi = 0x8F;
+  } else {
+    return 0;
+  }
+  for (size_t k = 1; k < len; ++k) {
+    if (i + k >= n)
+      return 0;
+    const unsigned char d = b(i + k);
+    const unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
+    if (d < l || d > h)
+      return 0;
+    *bad = k + 1;
+  }
+  return len;
+}
+
+} // namespace
+
+bool utf8_valid(std::string_view s) {
+  size_t i = 0;
+  const size_t n = s.size();
+  while (i < n) {
+    // Fast path over ASCII, eight bytes at a time.
+    while (i + 8 <= n) {
+      uint64_t w;
+      std::memcpy(&w, s.data() + i, 8);
+      if (w & 0x8080808080808080ULL)
+        break;
+      i += 8;
+    }
+    if (i >= n)
+      break;
+    size_t bad;
+    const size_t len = utf8_seq(s, i, &bad);
+    if (len == 0)
+      return false;
+    i += len;
+  }
+  return true;
+}
+
+std::string utf8_lossy(std::string_view s) {
+  if (utf8_valid(s))
+    return std::string(s);
+  std::string out;
+  out.reserve(s.size() + 8);
+  size_t i = 0;
+  while (i < s.size()) {
+    size_t bad;
+    const size_t len = utf8_seq(s, i, &bad);
+    if (len == 0) {
+      out += "\xEF\xBF\xBD";
+      i += bad;
+    } else {
+      out.append(s.data() + i, len);
+      i += len;
+    }
+  }
+  return out;
+}
+
+// ---- LineReader ----------------------------------------------------------------------------
+
+namespace {
+constexpr size_t kReadChunk = 1 << 16;
+}
+
+LineReader::LineReader(int fd) : fd_(fd) { buf_.resize(kReadChunk); }
+
+LineReader::LineReader(LineReader &&o) noexcept
+    : fd_(std::exchange(o.fd_, -1)), buf_(std::move(o.buf_)), begin_(o.begin_), end_(o.end_),
+      eof_(o.eof_), line_no_(o.line_no_), carry_(std::move(o.carry_)) {}
+
+LineReader &LineReader::operator=(LineReader &&o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0)
+      ::close(fd_);
+    fd_ = std::exchange(o.fd_, -1);
+    buf_ = std::move(o.buf_);
+    begin_ = o.begin_;
+    end_ = o.end_;
+    eof_ = o.eof_;
+    line_no_ = o.line_no_;
+    carry_ = std::move(o.carry_);
+  }
+  return *this;
+}
+
+LineReader::~LineReader() {
+  if (fd_ >= 0)
+    ::close(fd_);
+}
+
+Result<LineReader> LineReader::open(const std::string &path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0)
+    return fail_os(errno);
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return fail_os(EISDIR);
+  }
+  return LineReader(fd);
+}
+
+Result<bool> LineReader::fill() {
+  begin_ = 0;
+  end_ = 0;
+  for (;;) {
+    const ssize_t got = ::read(fd_, buf_.data(), buf_.size());
+    if (got < 0) {
+      if (errno == EINTR)
+        continue;
+      return fail_os(errno);
+    }
+    if (got == 0) {
+      eof_ = true;
+      return false;
+    }
+    end_ = static_cast<size_t>(got);
+    return true;
+  }
+}
+
+Result<bool> LineReader::next(std::string_view &line) {
+  carry_.clear();
+  bool have_carry = false;
+  for (;;) {
+    if (begin_ < end_) {
+      const char *start = buf_.data() + begin_;
+      const void *nl = std::memchr(start, '\n', end_ - begin_);
+      if (nl) {
+        const size_t len = static_cast<const char *>(nl) - start;
+        std::string_view piece(start, len);
+        begin_ += len + 1;
+        if (have_carry) {
+          carry_.append(piece);
+          piece = carry_;
+        }
+        if (!piece.empty() && piece.back() == '\r')
+          piece.remove_suffix(1);
+        if (!utf8_valid(piece))
+          return fail(CoreError::io(std::string(error::kInvalidUtf8)));
+        ++line_no_;
+        line = piece;
+        return true;
+      }
+      carry_.append(start, end_ - begin_);
+      have_carry = true;
+      begin_ = end_;
+    }
+    if (eof_)
+      break;
+    auto more = fill();
+    if (!more)
+      return fail(more.error());
+    if (!*more)
+      break;
+  }
+  if (!have_carry)
+    return false;
+  // Last line without a line feed: kept as is (a trailing '\r' stays, as no '\n' follows).
+  std::string_view piece = carry_;
+  if (!utf8_valid(piece))
+    return fail(CoreError::io(std::string(error::kInvalidUtf8)));
+  ++line_no_;
+  line = piece;
+  return true;
+}
+
+// ---- directories ---------------------------------------------------------------------------
+
+std::string_view parent_dir(std::string_view path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string_view::npos)
+    return {};
+  std::string_view dir = path.substr(0, slash);
+  if (dir.empty())
+    return path.substr(0, 1); // "/name": the root
+  return dir;
+}
+
+Status create_dirs(std::string_view path) {
+  if (path.empty())
+    return {};
+  std::string p(path);
+  struct stat st;
+  if (::stat(p.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode))
+      return {};
+    return fail_os(EEXIST);
+  }
+  // Create each missing component in turn, parents first.
+  size_t pos = 0;
+  while (pos <= p.size()) {
+    size_t slash = p.find('/', pos);
+    if (slash == std::string::npos)
+      slash = p.size();
+    if (slash > 0) {
+      std::string prefix = p.substr(0, slash);
+      if (::mkdir(prefix.c_str(), 0777) != 0) {
+        const int err = errno;
+        if (err != EEXIST)
+          return fail_os(err);
+        if (::stat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+          return fail_os(slash == p.size() ? EEXIST : ENOTDIR);
+      }
+    }
+    pos = slash + 1;
+  }
+  return {};
+}
+
+// ---- FileWriter ----------------------------------------------------------------------------
+
+Result<FileWriter> FileWriter::create(const std::string &path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0)
+    return fail_os(errno);
+  return FileWriter(fd);
+}
+
+FileWriter::FileWriter(FileWriter &&o) noexcept
+    : fd_(std::exchange(o.fd_, -1)), buf_(std::move(o.buf_)) {}
+
+FileWriter &FileWriter::operator=(FileWriter &&o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0)
+      ::close(fd_);
+    fd_ = std::exchange(o.fd_, -1);
+    buf_ = std::move(o.buf_);
+  }
+  return *this;
+}
+
+FileWriter::~FileWriter() {
+  if (fd_ >= 0) {
+    (void)flush();
+    ::close(fd_);
+  }
+}
+
+Status FileWriter::flush() {
+  size_t off = 0;
+  while (off < buf_.size()) {
+    const ssize_t put = ::write(fd_, buf_.data() + off, buf_.size() - off);
+    if (put < 0) {
+      if (errno == EINTR)
+        continue;
+      const int err = errno;
+      buf_.erase(0, off);
+      return fail_os(err);
+    }
+    off += static_cast<size_t>(put);
+  }
+  buf_.clear();
+  return {};
+}
+
+Status FileWriter::write(std::string_view bytes) {
+  if (buf_.size() + bytes.size() > kBufSize) {
+    if (auto st = flush(); !st)
+      return st;
+    if (bytes.size() >= kBufSize) {
+      buf_.assign(bytes);
+      return flush();
+    }
+  }
+  buf_.append(bytes);
+  return {};
+}
+
+Status FileWriter::close() {
+  if (fd_ < 0)
+    return {};
+  auto st = flush();
+  const int fd = std::exchange(fd_, -1);
+  if (::close(fd) != 0 && st)
+    return fail_os(errno);
+  if (!st)
+    buf_.clear();
+  return st;
+}
+
+} // namespace voskel::textio

@@ -1,0 +1,84 @@
+// Plain-file text input and output shared by every line-oriented reader and table writer:
+// UTF-8 checks, a line reader, a buffered writer and directory creation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+
+namespace voskel::textio {
+
+// True when the bytes are well-formed UTF-8 (no overlong forms, no surrogates, <= U+10FFFF).
+bool utf8_valid(std::string_view bytes);
+
+// Decodes bytes as UTF-8, replacing each maximal invalid subsequence with U+FFFD.
+std::string utf8_lossy(std::string_view bytes);
+
+// Reads a file as UTF-8 lines. A line ends at '\n'; one '\r' right before it is removed;
+// the last line needs no '\n'. Invalid UTF-8 fails with "stream did not contain valid UTF-8".
+class LineReader {
+public:
+  // Opens the file; the error is the operating-system failure.
+  static Result<LineReader> open(const std::string &path);
+
+  LineReader(LineReader &&other) noexcept;
+  LineReader &operator=(LineReader &&other) noexcept;
+  LineReader(const LineReader &) = delete;
+  LineReader &operator=(const LineReader &) = delete;
+  ~LineReader();
+
+  // The next line without its terminator, or std::nullopt-like false at the end.
+  // The view stays valid until the next call.
+  Result<bool> next(std::string_view &line);
+  // 1-based number of the line last returned.
+  uint64_t line_number() const { return line_no_; }
+
+private:
+  explicit LineReader(int fd);
+  Result<bool> fill();
+
+  int fd_ = -1;
+  std::vector<char> buf_;
+  size_t begin_ = 0; // first unread byte
+  size_t end_ = 0;   // one past the last valid byte
+  bool eof_ = false;
+  uint64_t line_no_ = 0;
+  std::string carry_; // a line that straddles two buffer fills
+};
+
+// Creates a directory and every missing parent (0777 before the file-creation mask).
+// An existing directory is fine. The error is the operating-system failure.
+Status create_dirs(std::string_view path);
+
+// The directory part of a path ("" when there is none).
+std::string_view parent_dir(std::string_view path);
+
+// Buffered writer on a created-or-truncated file (0666 before the mask).
+class FileWriter {
+public:
+  static Result<FileWriter> create(const std::string &path);
+
+  FileWriter(FileWriter &&other) noexcept;
+  FileWriter &operator=(FileWriter &&other) noexcept;
+  FileWriter(const FileWriter &) = delete;
+  FileWriter &operator=(const FileWriter &) = delete;
+  ~FileWriter();
+
+  Status write(std::string_view bytes);
+  Status put(char c) { return write(std::string_view(&c, 1)); }
+  // Flushes and closes; an error here is the write failure.
+  Status close();
+
+private:
+  explicit FileWriter(int fd) : fd_(fd) { buf_.reserve(kBufSize); }
+  Status flush();
+  static constexpr size_t kBufSize = 1 << 16;
+  int fd_ = -1;
+  std::string buf_;
+};
+
+} // namespace voskel::textio
