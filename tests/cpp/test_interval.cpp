@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "interval.hpp"
+
+using namespace voskel;
+using interval::Interval;
+using interval::IvIndex;
+
+namespace {
+
+// Payloads of the yielded intervals, in yield order.
+std::vector<int> hits(const IvIndex<int> &ix, uint64_t qs, uint64_t qe) {
+  std::vector<int> out;
+  ix.overlapping(qs, qe, [&](const Interval<int> &iv) { out.push_back(iv.payload); });
+  return out;
+}
+
+} // namespace
+
+TEST(IvIndex, QueriesYieldExactOverlapsInStartOrder) {
+  using V = std::vector<int>;
+  struct Case {
+    std::vector<Interval<int>> intervals;
+    uint64_t qs, qe;
+    V expected;
+  } cases[] = {
+      {{}, 0, 100, V{}},
+      {{{1, 5, 10}, {2, 11, 20}}, 10, 10, V{1}},
+      {{{1, 5, 10}, {2, 11, 20}}, 10, 11, V{1, 2}},
+      {{{1, 5, 10}, {2, 11, 20}}, 21, 30, V{}},
+      {{{1, 5, 10}, {2, 11, 20}}, 1, 4, V{}},
+      {{{1, 5, 10}, {2, 11, 20}}, 0, 5, V{1}},
+      {{{1, 1, 100}, {2, 20, 30}, {3, 40, 50}}, 60, 70, V{1}},
+      {{{1, 1, 100}, {2, 20, 30}, {3, 40, 50}}, 35, 45, V{1, 3}},
+      // Given out of order: yielded by start, equal starts in the order given.
+      {{{1, 40, 50}, {2, 7, 9}, {3, 7, 100}, {4, 7, 8}, {5, 1, 3}}, 8, 45, V{2, 3, 4, 1}},
+      {{{1, 0, 0}, {2, 0, 5}}, 0, 0, V{1, 2}},
+      {{{1, 10, UINT64_MAX}}, UINT64_MAX, UINT64_MAX, V{1}},
+  };
+  for (const auto &c : cases) {
+    const auto ix = IvIndex<int>::from_intervals(c.intervals);
+    EXPECT_EQ(hits(ix, c.qs, c.qe), c.expected) << c.qs << "-" << c.qe;
+  }
+}
+
+TEST(IvIndex, AgreesWithBruteForceOnRandomIntervals) {
+  std::mt19937_64 rng(7);
+  std::vector<Interval<int>> ivs;
+  for (int i = 0; i < 400; ++i) {
+    const uint64_t s = rng() % 1000, len = (i % 50 == 0) ? rng() % 500 : rng() % 20;
+    ivs.push_back({i, s, s + len});
+  }
+  const auto ix = IvIndex<int>::from_intervals(ivs);
+  for (int q = 0; q < 500; ++q) {
+    const uint64_t qs = rng() % 1100, qe = qs + rng() % 30;
+    std::vector<std::pair<uint64_t, int>> want;
+    for (const auto &iv : ivs)
+      if (iv.start <= qe && iv.end >= qs)
+        want.emplace_back(iv.start, iv.payload);
+    std::stable_sort(want.begin(), want.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::vector<int> expected;
+    for (const auto &w : want)
+      expected.push_back(w.second);
+    ASSERT_EQ(hits(ix, qs, qe), expected) << qs << "-" << qe;
+  }
+}
