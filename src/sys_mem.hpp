@@ -25,6 +25,12 @@ template <class T>
 Result<std::vector<T>> run_bam_jobs(uint64_t requested, size_t n,
                                     const std::function<Result<T>(size_t)> &job);
 
+// The same on a given processor count instead of the machine's.
+template <class T>
+Result<std::vector<T>> run_bam_jobs(uint64_t requested, size_t n,
+                                    const std::function<Result<T>(size_t)> &job,
+                                    uint64_t processors);
+
 } // namespace voskel::sys_mem
 
 #include "sys_mem_impl.hpp" // the template's definition
