@@ -1,0 +1,248 @@
+#include "fasta.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "textio.hpp"
+
+namespace voskel::fasta {
+
+namespace {
+
+// Unsigned decimal: one optional '+', then digits only, no overflow.
+bool parse_u64(std::string_view s, uint64_t &out) {
+  if (!s.empty() && s.front() == '+')
+    s.remove_prefix(1);
+  if (s.empty())
+    return false;
+  uint64_t v = 0;
+  for (const char c : s) {
+    if (c < '0' || c > '9')
+      return false;
+    if (__builtin_mul_overflow(v, 10u, &v) ||
+        __builtin_add_overflow(v, static_cast<uint64_t>(c - '0'), &v))
+      return false;
+  }
+  out = v;
+  return true;
+}
+
+FetchError lookup_error(CoreError e) { return {FetchFault::Lookup, std::move(e)}; }
+FetchError read_error(CoreError e) { return {FetchFault::Read, std::move(e)}; }
+
+// What a short file or an impossible range reads as: the stream's own wording.
+CoreError short_read() { return CoreError::io("failed to fill whole buffer"); }
+
+} // namespace
+
+Result<std::vector<FaiEntry>> parse_fai(const std::string &fai_path) {
+  struct stat st;
+  if (::stat(fai_path.c_str(), &st) != 0)
+    return fail_fmt("missing FASTA index {} \u2014 please run `samtools faidx` on that FASTA "
+                    "(Voskel will not write a .fai next to a shared genome)",
+                    fai_path);
+  auto reader = textio::LineReader::open(fai_path);
+  if (!reader)
+    return fail_fmt("cannot read {}: {}", fai_path, reader.error().text());
+
+  std::vector<FaiEntry> out;
+  std::string_view line;
+  for (;;) {
+    auto more = reader->next(line);
+    if (!more)
+      return fail(std::move(more.error()));
+    if (!*more)
+      break;
+    const uint64_t n = reader->line_number();
+    if (line.empty())
+      continue;
+    std::string_view fields[5];
+    size_t count = 0;
+    std::string_view rest = line;
+    while (count < 5) {
+      const size_t tab = rest.find('\t');
+      fields[count++] = rest.substr(0, tab);
+      if (tab == std::string_view::npos)
+        break;
+      rest.remove_prefix(tab + 1);
+    }
+    if (count < 5)
+      return fail_fmt("{} line {}: expected 5 columns (name, length, offset, linebases, "
+                      "linewidth)",
+                      fai_path, n);
+    FaiRec rec;
+    static constexpr std::string_view kWhat[] = {"length", "offset", "linebases", "linewidth"};
+    uint64_t *slots[] = {&rec.length, &rec.offset, &rec.linebases, &rec.linewidth};
+    for (size_t i = 0; i < 4; ++i)
+      if (!parse_u64(fields[i + 1], *slots[i]))
+        return fail_fmt("{} line {}: invalid {}", fai_path, n, kWhat[i]);
+    rec.linebases = std::max<uint64_t>(rec.linebases, 1);
+    rec.linewidth = std::max<uint64_t>(rec.linewidth, 1);
+    out.emplace_back(std::string(fields[0]), rec);
+  }
+  if (out.empty())
+    return fail_fmt("{} is empty", fai_path);
+  return out;
+}
+
+Result<std::vector<std::pair<std::string, uint64_t>>> load_fai(const std::string &fasta_path) {
+  auto entries = parse_fai(fasta_path + ".fai");
+  if (!entries)
+    return fail(std::move(entries.error()));
+  std::vector<std::pair<std::string, uint64_t>> out;
+  out.reserve(entries->size());
+  for (auto &[name, rec] : *entries)
+    out.emplace_back(std::move(name), rec.length);
+  return out;
+}
+
+// ---- FastaIndex ----------------------------------------------------------------------------
+
+FastaIndex::FastaIndex(std::map<std::string, FaiRec, std::less<>> recs, int fd, uint64_t file_size)
+    : recs_(std::move(recs)), fd_(fd), file_size_(file_size),
+      io_lock_(std::make_unique<std::mutex>()) {}
+
+FastaIndex::FastaIndex(FastaIndex &&o) noexcept
+    : recs_(std::move(o.recs_)), fd_(std::exchange(o.fd_, -1)), file_size_(o.file_size_),
+      io_lock_(std::move(o.io_lock_)) {}
+
+FastaIndex &FastaIndex::operator=(FastaIndex &&o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0)
+      ::close(fd_);
+    recs_ = std::move(o.recs_);
+    fd_ = std::exchange(o.fd_, -1);
+    file_size_ = o.file_size_;
+    io_lock_ = std::move(o.io_lock_);
+  }
+  return *this;
+}
+
+FastaIndex::~FastaIndex() {
+  if (fd_ >= 0)
+    ::close(fd_);
+}
+
+Result<FastaIndex> FastaIndex::open(const std::string &fasta_path) {
+  auto entries = parse_fai(fasta_path + ".fai");
+  if (!entries)
+    return fail(std::move(entries.error()));
+  std::map<std::string, FaiRec, std::less<>> recs;
+  for (auto &[name, rec] : *entries)
+    recs.insert_or_assign(std::move(name), rec); // a later line wins
+
+  int fd;
+  do {
+    fd = ::open(fasta_path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0)
+    return fail_fmt("cannot open FASTA {}: {}", fasta_path, error::os_description(errno));
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    ::close(fd);
+    return fail_fmt("cannot open FASTA {}: {}", fasta_path, error::os_description(err));
+  }
+  return FastaIndex(std::move(recs), fd, static_cast<uint64_t>(st.st_size));
+}
+
+const FaiRec *FastaIndex::find(std::string_view name) const {
+  const auto it = recs_.find(name);
+  return it == recs_.end() ? nullptr : &it->second;
+}
+
+Fetched<void> FastaIndex::append(std::string_view name, uint64_t start, uint64_t end,
+                                 std::string &out) const {
+  const FaiRec *rec = find(name);
+  if (!rec)
+    return std::unexpected(
+        lookup_error(CoreError::message(fmt::format("FASTA has no contig {}", name))));
+  if (start == 0 || start > end || end > rec->length)
+    return std::unexpected(lookup_error(CoreError::message(
+        fmt::format("bad FASTA interval {}:{}-{} (len {})", name, start, end, rec->length))));
+  // With lines wider than their bases the byte range could run backwards.
+  if (rec->linewidth < rec->linebases)
+    return std::unexpected(read_error(
+        CoreError::message(fmt::format("bad FASTA index for {}: linewidth {} < linebases {}", name,
+                                       rec->linewidth, rec->linebases))));
+
+  // Byte offsets of the first base and one past the last; an index that points beyond any
+  // possible file reads as a short file rather than as a huge allocation.
+  const auto byte_at = [rec](uint64_t i, uint64_t &at) {
+    uint64_t row;
+    return !__builtin_mul_overflow(i / rec->linebases, rec->linewidth, &row) &&
+           !__builtin_add_overflow(rec->offset, row, &at) &&
+           !__builtin_add_overflow(at, i % rec->linebases, &at);
+  };
+  uint64_t first, last;
+  if (!byte_at(start - 1, first) || !byte_at(end - 1, last) ||
+      __builtin_add_overflow(last, 1u, &last) || last > file_size_)
+    return std::unexpected(read_error(short_read()));
+
+  const size_t expected = end - start + 1;
+  const size_t old_size = out.size();
+  const size_t nbytes = last - first;
+  out.resize(old_size + nbytes);
+  char *buf = out.data() + old_size;
+  {
+    std::lock_guard<std::mutex> hold(*io_lock_);
+    size_t done = 0;
+    while (done < nbytes) {
+      const ssize_t got = ::pread(fd_, buf + done, nbytes - done, static_cast<off_t>(first + done));
+      if (got < 0 && errno == EINTR)
+        continue;
+      if (got <= 0) {
+        const int err = errno;
+        out.resize(old_size);
+        return std::unexpected(read_error(got == 0 ? short_read() : CoreError::os(err)));
+      }
+      done += static_cast<size_t>(got);
+    }
+  }
+  // Decode in place: upper-case letters, drop line terminators.
+  size_t kept = 0;
+  for (size_t i = 0; i < nbytes; ++i) {
+    char c = buf[i];
+    if (c == '\n' || c == '\r')
+      continue;
+    if (c >= 'a' && c <= 'z')
+      c = static_cast<char>(c - 'a' + 'A');
+    buf[kept++] = c;
+  }
+  out.resize(old_size + kept);
+  if (kept != expected) {
+    out.resize(old_size);
+    return std::unexpected(read_error(CoreError::message(fmt::format(
+        "FASTA fetch {}:{}-{} decoded {} bases, expected {}", name, start, end, kept, expected))));
+  }
+  return {};
+}
+
+Result<std::string> FastaIndex::fetch(std::string_view name, uint64_t start, uint64_t end) const {
+  std::string out;
+  if (auto done = append(name, start, end, out); !done)
+    return fail(std::move(done.error().error));
+  return out;
+}
+
+Fetched<std::pair<char, char>> FastaIndex::dinuc(std::string_view name, uint64_t pos,
+                                                 bool plus) const {
+  std::string two; // fits the small-string buffer: no allocation
+  if (auto done = append(name, pos, pos + 1, two); !done)
+    return std::unexpected(std::move(done.error()));
+  if (plus)
+    return std::pair{two[0], two[1]};
+  return std::pair{complement(two[1]), complement(two[0])};
+}
+
+Result<std::pair<char, char>> FastaIndex::dinuc_tx(std::string_view name, uint64_t pos,
+                                                   bool plus) const {
+  auto pair = dinuc(name, pos, plus);
+  if (!pair)
+    return fail(std::move(pair.error().error));
+  return *pair;
+}
+
+} // namespace voskel::fasta
