@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -14,6 +15,25 @@
 #include "error.hpp"
 
 namespace voskel::bam {
+
+namespace detail {
+struct FileCloser {
+  void operator()(htsFile *fp) const noexcept;
+};
+struct HeaderDeleter {
+  void operator()(sam_hdr_t *h) const noexcept;
+};
+struct IndexDeleter {
+  void operator()(hts_idx_t *idx) const noexcept;
+};
+struct IteratorDeleter {
+  void operator()(hts_itr_t *itr) const noexcept;
+};
+using FilePtr = std::unique_ptr<htsFile, FileCloser>;
+using HeaderPtr = std::unique_ptr<sam_hdr_t, HeaderDeleter>;
+using IndexPtr = std::unique_ptr<hts_idx_t, IndexDeleter>;
+using IteratorPtr = std::unique_ptr<hts_itr_t, IteratorDeleter>;
+} // namespace detail
 
 // One reusable alignment record.
 class Record {
@@ -35,11 +55,17 @@ class SequentialReader {
 public:
   // Errors: "cannot open BAM {path}: {reason}".
   static Result<SequentialReader> open(const std::string &path);
-  const sam_hdr_t *header() const;
+  const sam_hdr_t *header() const { return hdr_.get(); }
   // true: a record was read; false: end of data. Errors: "truncated record in SAM/BAM/CRAM
   // file" (-2) and "invalid record in SAM/BAM/CRAM file" (every other result below -1).
   Result<bool> next(Record &rec);
-  // ... (implementation-defined members)
+
+private:
+  SequentialReader(detail::FilePtr fp, detail::HeaderPtr hdr)
+      : fp_(std::move(fp)), hdr_(std::move(hdr)) {}
+  // Declaration order is release order reversed: header before file.
+  detail::FilePtr fp_;
+  detail::HeaderPtr hdr_;
 };
 
 // Region queries over an index.
@@ -47,19 +73,43 @@ class IndexedReader {
 public:
   // Errors: "cannot open indexed BAM {p} (need {p}.bai / {p}.csi / sibling .bai): {reason}".
   static Result<IndexedReader> open(const std::string &path);
-  const sam_hdr_t *header() const;
+  const sam_hdr_t *header() const { return hdr_.get(); }
   // Reference id of a name, or -1.
   int tid(std::string_view name) const;
   // Starts a query over 1-based inclusive [start, end]; replaces the previous iterator.
   // Error: "failed to fetch region".
   Status query(int tid, uint64_t start, uint64_t end);
+  // Next record of the active query; the same results as SequentialReader::next.
+  // Without an active query: "failed to fetch region".
   Result<bool> next(Record &rec);
+
+private:
+  IndexedReader(detail::FilePtr fp, detail::HeaderPtr hdr, detail::IndexPtr idx)
+      : fp_(std::move(fp)), hdr_(std::move(hdr)), idx_(std::move(idx)) {}
+  // Released in reverse: iterator, index, header, file.
+  detail::FilePtr fp_;
+  detail::HeaderPtr hdr_;
+  detail::IndexPtr idx_;
+  detail::IteratorPtr itr_;
 };
+
+// The names the rest of the core uses for the two open operations.
+inline Result<SequentialReader> open_sequential(const std::string &path) {
+  return SequentialReader::open(path);
+}
+inline Result<IndexedReader> open_indexed(const std::string &path) {
+  return IndexedReader::open(path);
+}
 
 using SqDict = std::vector<std::pair<std::string, uint64_t>>;
 
-std::string header_text(const IndexedReader &reader); // invalid UTF-8 becomes U+FFFD
+// The header as htslib renders it, every line ended by '\n'; invalid UTF-8 becomes U+FFFD.
+std::string header_text(const IndexedReader &reader);
+std::string header_text(const SequentialReader &reader);
+std::string header_text(const sam_hdr_t *header);
+// The (name, length) pairs of the @SQ lines, in header order; malformed lines are dropped.
 SqDict parse_sq(std::string_view header_text);
+// SHA-256 over "name\tlength\n" of every entry sorted stably by name bytes, lowercase hex.
 std::string sq_sha256(const SqDict &dict);
 // Reference names by id, invalid UTF-8 replaced by U+FFFD.
 std::vector<std::string> tid_names(const sam_hdr_t *header);
