@@ -1,0 +1,226 @@
+#include "coding.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "json.hpp"
+#include "textio.hpp"
+
+namespace voskel::coding {
+
+namespace {
+
+// 2-bit code of a base in either case; 4 for anything else.
+constexpr std::array<uint8_t, 256> kBaseCode = [] {
+  std::array<uint8_t, 256> t{};
+  t.fill(4);
+  t['A'] = t['a'] = 0;
+  t['C'] = t['c'] = 1;
+  t['G'] = t['g'] = 2;
+  t['T'] = t['t'] = 3;
+  return t;
+}();
+
+// Key of six bases, or -1 when one of them is not ACGT.
+int hexamer_key(const char *p) {
+  int key = 0;
+  for (int i = 0; i < 6; ++i) {
+    const uint8_t c = kBaseCode[static_cast<unsigned char>(p[i])];
+    if (c > 3)
+      return -1;
+    key = key << 2 | c;
+  }
+  return key;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+           return lower(x) == lower(y);
+         });
+}
+
+// A decimal floating-point field: optional sign, digits with an optional fraction (at least one
+// digit), optional exponent; or the words inf, infinity, nan in any case. No spaces.
+bool parse_double(std::string_view s, double &out) {
+  std::string_view body = s;
+  if (!body.empty() && (body.front() == '+' || body.front() == '-'))
+    body.remove_prefix(1);
+  const bool word = iequals(body, "inf") || iequals(body, "infinity") || iequals(body, "nan");
+  if (!word) {
+    size_t i = 0, digits = 0;
+    while (i < body.size() && body[i] >= '0' && body[i] <= '9')
+      ++i, ++digits;
+    if (i < body.size() && body[i] == '.') {
+      ++i;
+      while (i < body.size() && body[i] >= '0' && body[i] <= '9')
+        ++i, ++digits;
+    }
+    if (digits == 0)
+      return false;
+    if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+      ++i;
+      if (i < body.size() && (body[i] == '+' || body[i] == '-'))
+        ++i;
+      const size_t exp_begin = i;
+      while (i < body.size() && body[i] >= '0' && body[i] <= '9')
+        ++i;
+      if (i == exp_begin)
+        return false;
+    }
+    if (i != body.size())
+      return false;
+  }
+  // The grammar is settled; strtod does the rounding (overflow reads as infinity).
+  const std::string text(s);
+  out = std::strtod(text.c_str(), nullptr);
+  return true;
+}
+
+// Fickett tables, rows A, C, G, T.
+constexpr double kPosThresholds[10] = {1.9, 1.8, 1.7, 1.6, 1.5, 1.4, 1.3, 1.2, 1.1, 0.0};
+constexpr double kContentThresholds[10] = {0.33, 0.31, 0.29, 0.27, 0.25,
+                                           0.23, 0.21, 0.19, 0.17, 0.0};
+constexpr double kPosProb[4][10] = {
+    {0.94, 0.68, 0.84, 0.93, 0.58, 0.68, 0.45, 0.34, 0.20, 0.22},
+    {0.80, 0.70, 0.70, 0.81, 0.66, 0.48, 0.51, 0.33, 0.30, 0.23},
+    {0.90, 0.88, 0.74, 0.64, 0.53, 0.48, 0.27, 0.16, 0.08, 0.08},
+    {0.97, 0.97, 0.91, 0.68, 0.69, 0.44, 0.54, 0.20, 0.09, 0.09},
+};
+constexpr double kContentProb[4][10] = {
+    {0.28, 0.49, 0.44, 0.55, 0.62, 0.49, 0.67, 0.65, 0.81, 0.21},
+    {0.82, 0.73, 0.43, 0.59, 0.59, 0.32, 0.69, 0.33, 0.30, 0.23},
+    {0.40, 0.54, 0.47, 0.64, 0.64, 0.73, 0.41, 0.41, 0.33, 0.29},
+    {0.28, 0.24, 0.39, 0.40, 0.55, 0.75, 0.56, 0.69, 0.51, 0.58},
+};
+constexpr double kPosWeight[4] = {0.26, 0.18, 0.31, 0.33};
+constexpr double kContentWeight[4] = {0.11, 0.12, 0.15, 0.14};
+
+size_t bucket(double value, const double (&thresholds)[10]) {
+  for (size_t i = 0; i < 10; ++i)
+    if (value >= thresholds[i])
+      return i;
+  return 9;
+}
+
+} // namespace
+
+Result<HexamerTable> HexamerTable::load(const std::string &path) {
+  auto reader = textio::LineReader::open(path);
+  if (!reader)
+    return fail_fmt("hexamer table {}: {}", path, reader.error().text());
+  HexamerTable table;
+  std::string_view line;
+  for (;;) {
+    auto more = reader->next(line);
+    if (!more)
+      return fail(std::move(more.error()));
+    if (!*more)
+      break;
+    const uint64_t n = reader->line_number();
+    if (line.empty())
+      continue;
+    std::string_view fields[3];
+    size_t count = 0;
+    for (std::string_view rest = line; count < 3;) {
+      const size_t tab = rest.find('\t');
+      fields[count++] = rest.substr(0, tab);
+      if (tab == std::string_view::npos)
+        break;
+      rest.remove_prefix(tab + 1);
+    }
+    if (n == 1 && iequals(fields[0], "hexamer"))
+      continue;
+    const int key = fields[0].size() == 6 ? hexamer_key(fields[0].data()) : -1;
+    if (key < 0) {
+      std::string quoted;
+      json::append_quoted(quoted, fields[0]);
+      return fail_fmt("hexamer table {} line {}: expected 6-mer, got {}", path, n, quoted);
+    }
+    double freq[2];
+    static constexpr std::string_view kWhich[] = {"coding", "noncoding"};
+    for (size_t i = 0; i < 2; ++i) {
+      if (count < i + 2)
+        return fail_fmt("hexamer table {} line {}: missing {} frequency", path, n, kWhich[i]);
+      if (!parse_double(fields[i + 1], freq[i]))
+        return fail_fmt("hexamer table {} line {}: invalid {} frequency", path, n, kWhich[i]);
+    }
+    if (!std::isfinite(freq[0]) || !std::isfinite(freq[1]) || freq[0] < 0.0 || freq[1] < 0.0)
+      return fail_fmt("hexamer table {} line {}: frequencies must be finite and \u2265 0", path, n);
+    table.log_ratio_[static_cast<size_t>(key)] = std::log2((freq[0] + 1e-8) / (freq[1] + 1e-8));
+    table.present_.set(static_cast<size_t>(key));
+  }
+  if (table.present_.none())
+    return fail_fmt("hexamer table {} has no usable rows", path);
+  return table;
+}
+
+std::optional<double> HexamerTable::find(std::string_view hexamer) const {
+  if (hexamer.size() != 6)
+    return std::nullopt;
+  const int key = hexamer_key(hexamer.data());
+  if (key < 0 || !present_.test(static_cast<size_t>(key)))
+    return std::nullopt;
+  return log_ratio_[static_cast<size_t>(key)];
+}
+
+std::optional<double> HexamerTable::score(std::string_view nt) const {
+  double sum = 0.0;
+  uint64_t found = 0;
+  for (size_t p = 0; p + 6 <= nt.size(); p += 3) {
+    const int key = hexamer_key(nt.data() + p);
+    if (key < 0 || !present_.test(static_cast<size_t>(key)))
+      continue;
+    sum += log_ratio_[static_cast<size_t>(key)];
+    ++found;
+  }
+  if (found == 0)
+    return std::nullopt;
+  return sum / static_cast<double>(found);
+}
+
+double fickett_score(std::string_view nt) {
+  const size_t n = nt.size();
+  if (n < 2)
+    return 0.0;
+  uint64_t counts[4][3] = {};
+  size_t phase = 0;
+  for (const char ch : nt) {
+    uint8_t c = kBaseCode[static_cast<unsigned char>(ch)];
+    if (ch == 'U' || ch == 'u')
+      c = 3;
+    if (c < 4)
+      ++counts[c][phase];
+    phase = phase == 2 ? 0 : phase + 1;
+  }
+  double total = 0.0;
+  for (size_t b = 0; b < 4; ++b) {
+    const auto [lo, hi] = std::minmax({counts[b][0], counts[b][1], counts[b][2]});
+    const double position = static_cast<double>(hi) / (static_cast<double>(lo) + 1.0);
+    const double content =
+        static_cast<double>(counts[b][0] + counts[b][1] + counts[b][2]) / static_cast<double>(n);
+    total += kPosProb[b][bucket(position, kPosThresholds)] * kPosWeight[b];
+    total += kContentProb[b][bucket(content, kContentThresholds)] * kContentWeight[b];
+  }
+  return total;
+}
+
+std::string fmt_score(bool present, double value) {
+  if (!present || !std::isfinite(value))
+    return "NA";
+  return fmt::format("{:.6f}", value);
+}
+
+std::string_view coding_label(bool has_orf, std::optional<double> hexamer_score, double coding_min,
+                              double noncoding_max) {
+  if (!has_orf || !hexamer_score || !std::isfinite(*hexamer_score))
+    return "no_orf";
+  if (*hexamer_score > coding_min)
+    return "coding";
+  if (*hexamer_score < noncoding_max)
+    return "noncoding";
+  return "ambiguous";
+}
+
+} // namespace voskel::coding
