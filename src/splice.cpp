@@ -1,0 +1,103 @@
+#include "splice.hpp"
+
+#include "geometry.hpp"
+
+namespace voskel::splice {
+
+namespace {
+
+using Pair = std::pair<char, char>;
+
+// Donor and acceptor of intron (s, e) read on one strand; the 5' end of a minus-strand
+// intron is its genomic end.
+fasta::Fetched<std::pair<Pair, Pair>> read_sites(const fasta::FastaIndex &fa,
+                                                 const std::string &chrom, const geometry::Span &in,
+                                                 bool plus) {
+  auto donor = fa.dinuc(chrom, plus ? in.start : in.end - 1, plus);
+  if (!donor)
+    return std::unexpected(std::move(donor.error()));
+  auto acceptor = fa.dinuc(chrom, plus ? in.end - 1 : in.start, plus);
+  if (!acceptor)
+    return std::unexpected(std::move(acceptor.error()));
+  return std::pair{*donor, *acceptor};
+}
+
+// Introns of fewer than four bases carry no readable pair of sites.
+bool readable(const geometry::Span &in) { return in.end - in.start >= 3; }
+
+} // namespace
+
+bool is_canonical(Pair donor, Pair acceptor) {
+  const auto is = [](Pair p, const char *two) { return p.first == two[0] && p.second == two[1]; };
+  return (is(donor, "GT") && is(acceptor, "AG")) || (is(donor, "GC") && is(acceptor, "AG")) ||
+         (is(donor, "AT") && is(acceptor, "AC"));
+}
+
+fasta::Fetched<bool> infer_plus(const gtf::Transcript &tx, const fasta::FastaIndex &fa) {
+  uint64_t plus_votes = 0, minus_votes = 0;
+  for (const auto &in : geometry::transcript_introns(tx)) {
+    if (!readable(in))
+      continue;
+    for (const bool plus : {true, false}) {
+      auto sites = read_sites(fa, tx.chrom, in, plus);
+      if (!sites)
+        return std::unexpected(std::move(sites.error()));
+      if (is_canonical(sites->first, sites->second))
+        ++(plus ? plus_votes : minus_votes);
+    }
+  }
+  return plus_votes >= minus_votes;
+}
+
+Result<bool> infer_unstranded_plus(const gtf::Transcript &tx, const fasta::FastaIndex &fa) {
+  auto plus = infer_plus(tx, fa);
+  if (!plus)
+    return fail(std::move(plus.error().error));
+  return *plus;
+}
+
+Result<SpliceFeatures> splice_features(const gtf::Transcript &tx, const fasta::FastaIndex &fa) {
+  SpliceFeatures out;
+  if (tx.exons.size() < 2)
+    return out;
+  const auto introns = geometry::transcript_introns(tx);
+  if (tx.exons.size() != introns.size() + 1)
+    out.structure_error =
+        fmt::format("transcript {} has {} exons but {} introns (overlapping or abutting exons)",
+                    tx.transcript_id, tx.exons.size(), introns.size());
+
+  bool plus = true;
+  if (tx.strand == U'-') {
+    plus = false;
+  } else if (tx.strand != U'+') {
+    auto inferred = infer_unstranded_plus(tx, fa);
+    if (!inferred)
+      return fail(std::move(inferred.error()));
+    plus = *inferred;
+  }
+
+  uint64_t canonical = 0;
+  for (const auto &in : introns) {
+    if (out.n_introns > 0) {
+      out.donors.push_back(',');
+      out.acceptors.push_back(',');
+    }
+    ++out.n_introns;
+    Pair donor{'N', 'N'}, acceptor{'N', 'N'};
+    if (readable(in)) {
+      auto sites = read_sites(fa, tx.chrom, in, plus);
+      if (!sites)
+        return fail(std::move(sites.error().error));
+      std::tie(donor, acceptor) = *sites;
+      canonical += is_canonical(donor, acceptor) ? 1 : 0;
+    }
+    out.donors += {donor.first, donor.second};
+    out.acceptors += {acceptor.first, acceptor.second};
+  }
+  out.canonical_splice_fraction =
+      out.n_introns == 0 ? 0.0
+                         : static_cast<double>(canonical) / static_cast<double>(out.n_introns);
+  return out;
+}
+
+} // namespace voskel::splice
