@@ -1,0 +1,153 @@
+"""Benchmark of classify_gtfs on an annotation-sized pair of GTF files.
+
+    python bench/classify_bench.py [--data bench/out] [--runs 3] [--transcripts 250000]
+
+Makes the synthetic pair with bench/gen_gtf_pair.py (once; it is reused afterwards), then
+reports, best of --runs each:
+
+- classify_gtfs through the installed module, against the time of parse_gtf on the two files
+  alone, measured by bench/parse_gtf_bench.cpp, which this script compiles with g++ against
+  the core sources (same optimisation as the module's Release build). Target ratio <= 1.5.
+- classify_gtfs against `gffread -T FILE -o /dev/null` run on both files, as a peer.
+
+Every command runs in its own process under /usr/bin/time (wall time and peak resident
+memory); the in-process times printed by the children exclude interpreter start-up.
+When the installed module has no classify_gtfs yet, the classification is timed through a
+C++ driver built the same way, and the report says so.
+"""
+
+from __future__ import annotations
+
+import argparse
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(HERE))
+import gen_gtf_pair  # noqa: E402
+
+CLASSIFY_CHILD = """
+import sys, time
+from voskel import _core
+q, r, out = sys.argv[1:4]
+t = time.perf_counter()
+res = _core.classify_gtfs(q, r, out, "{}")
+print(f"CALL {time.perf_counter() - t:.3f} {res}", file=sys.stderr)
+"""
+
+CLASSIFY_CPP = r"""
+#include <chrono>
+#include <cstdio>
+#include "classcode.hpp"
+int main(int, char **argv) {
+  const auto t0 = std::chrono::steady_clock::now();
+  auto r = voskel::classcode::classify_gtfs(argv[1], argv[2], argv[3], "{}");
+  const std::chrono::duration<double> dt = std::chrono::steady_clock::now() - t0;
+  if (!r) { std::fprintf(stderr, "%s\n", r.error().text().c_str()); return 1; }
+  std::fprintf(stderr, "CALL %.3f n_transcripts=%llu n_u=%llu\n", dt.count(),
+               (unsigned long long)r->n_transcripts, (unsigned long long)r->n_u);
+}
+"""
+
+CXX = ["g++", "-std=c++23", "-O3", "-DNDEBUG", f"-I{ROOT / 'src'}"]
+
+
+def timed(cmd: list[str]) -> tuple[float, int, str]:
+    """(wall seconds, peak RSS in KiB, stderr) of one command run under /usr/bin/time."""
+    with tempfile.NamedTemporaryFile("r", suffix=".time") as tf:
+        p = subprocess.run(["/usr/bin/time", "-f", "%e %M", "-o", tf.name, *cmd],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        if p.returncode != 0:
+            sys.exit(f"{cmd[0]} failed ({p.returncode}):\n{p.stderr}")
+        wall, rss = tf.read().split()[-2:]
+    return float(wall), int(rss), p.stderr
+
+
+def inner(stderr: str, tag: str) -> tuple[float, str]:
+    """The in-process seconds and the rest of the child's `tag` line."""
+    for line in stderr.splitlines():
+        if line.startswith(tag + " "):
+            _, secs, *rest = line.split(" ")
+            return float(secs), " ".join(rest)
+    sys.exit(f"no {tag} line in:\n{stderr}")
+
+
+def best(cmd: list[str], runs: int, tag: str | None = None):
+    """Best of `runs`: (in-process or wall seconds, wall seconds, peak KiB, detail)."""
+    results = []
+    for _ in range(runs):
+        wall, rss, err = timed(cmd)
+        secs, detail = inner(err, tag) if tag else (wall, "")
+        results.append((secs, wall, rss, detail))
+    return min(results, key=lambda r: r[0])
+
+
+def build(out: Path, main_src: Path, extra: list[str]) -> Path:
+    sources = [ROOT / "src" / f for f in ("error.cpp", "textio.cpp", "gtf.cpp")]
+    cmd = [*CXX, str(main_src), *map(str, sources), *extra, "-lfmt", "-pthread", "-o", str(out)]
+    subprocess.run(cmd, check=True)
+    return out
+
+
+def module_has_classify() -> bool:
+    try:
+        from voskel import _core
+    except ImportError:
+        return False
+    return hasattr(_core, "classify_gtfs")
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--data", type=Path, default=HERE / "out")
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--transcripts", type=int, default=250_000)
+    args = ap.parse_args()
+
+    query, ref = gen_gtf_pair.generate(args.data, args.transcripts)
+    for f in (query, ref):  # into the page cache, so every command sees the same state
+        with open(f, "rb") as fh:
+            while fh.read(1 << 24):
+                pass
+    lines = {f: sum(1 for _ in open(f, "rb")) for f in (query, ref)}
+    print(f"query {query.name}: {lines[query]:,} lines; reference {ref.name}: "
+          f"{lines[ref]:,} lines")
+
+    parse_bin = build(args.data / "parse_gtf_bench", HERE / "parse_gtf_bench.cpp", [])
+    out_tsv = args.data / "classes.tsv"
+    if module_has_classify():
+        how = "module voskel._core.classify_gtfs"
+        cls_cmd = [sys.executable, "-c", CLASSIFY_CHILD, str(query), str(ref), str(out_tsv)]
+    else:
+        how = "C++ driver (the installed module has no classify_gtfs yet)"
+        src = args.data / "classify_driver.cpp"
+        src.write_text(CLASSIFY_CPP)
+        extra = [str(ROOT / "src" / f) for f in ("classcode.cpp", "record.cpp", "json.cpp")]
+        cls_bin = build(args.data / "classify_driver", src, extra)
+        cls_cmd = [str(cls_bin), str(query), str(ref), str(out_tsv)]
+
+    parse_s, parse_wall, parse_rss, parse_info = best(
+        [str(parse_bin), str(query), str(ref)], args.runs, "PARSE")
+    cls_s, cls_wall, cls_rss, cls_info = best(cls_cmd, args.runs, "CALL")
+    gff = [best(["gffread", "-T", str(f), "-o", "/dev/null"], args.runs) for f in (query, ref)]
+    gff_s = sum(g[0] for g in gff)
+
+    print(f"classify_gtfs ({how}): {cls_s:.3f} s in the call, {cls_wall:.2f} s wall, "
+          f"peak {cls_rss / 1024:.0f} MiB; {cls_info}")
+    print(f"parse_gtf of both files alone: {parse_s:.3f} s, peak {parse_rss / 1024:.0f} MiB "
+          f"(transcripts, genes: {parse_info})")
+    print(f"gffread -T on both files: {gff_s:.2f} s wall "
+          f"({gff[0][0]:.2f} + {gff[1][0]:.2f}), peak {max(g[2] for g in gff) / 1024:.0f} MiB")
+    print()
+    ratio = cls_s / parse_s
+    print(f"RATIO classify_gtfs / parse alone = {ratio:.2f}  (target <= 1.5: "
+          f"{'met' if ratio <= 1.5 else 'NOT met'})")
+    print(f"RATIO classify_gtfs / gffread -T  = {cls_wall / gff_s:.2f}  (wall against wall)")
+
+
+if __name__ == "__main__":
+    main()
