@@ -584,19 +584,23 @@ public:
   std::string_view text() const { return text_; }
 
 private:
+  // Frames see prev_end_ as the end of the token before the current one.
   bool value(const Scalar &s) {
+    const bool ok = stack_.back()->scalar(*this, s);
     prev_end_ = s.end;
-    return stack_.back()->scalar(*this, s);
+    return ok;
   }
   bool start(bool object) {
     const size_t at = in_.Tell(); // the bracket is not consumed yet
+    const bool ok = stack_.back()->open(*this, object, at);
     prev_end_ = at + 1;
-    return stack_.back()->open(*this, object, at);
+    return ok;
   }
   bool end() {
     const size_t at = in_.Tell();
+    const bool ok = stack_.back()->close(*this, at);
     prev_end_ = at + 1;
-    return stack_.back()->close(*this, at);
+    return ok;
   }
 
   char prev_nonws(size_t o) const {
