@@ -12,8 +12,11 @@
 #include <string_view>
 #include <utility>
 
+#include "classcode.hpp"
 #include "error.hpp"
 #include "json.hpp"
+#include "orf.hpp"
+#include "quantify.hpp"
 
 namespace voskel::lib {
 
@@ -26,7 +29,7 @@ constexpr size_t kMaxParams = 8;
 
 struct Function {
   const char *name;
-  const char *doc; // the text signature, "name(params)\n--\n\n"
+  const char *doc;                                 // the text signature, "name(params)\n--\n\n"
   std::array<const char *, kMaxParams + 1> params; // null-terminated keyword list
   Driver run;
 };
@@ -39,14 +42,53 @@ json::Value summary(std::initializer_list<std::pair<const char *, uint64_t>> ite
   return json::Value(std::move(o));
 }
 
+// The summary of a successful analysis, or its error unchanged.
+template <class T, class F> Result<json::Value> summarise(Result<T> r, F &&make) {
+  if (!r)
+    return fail(std::move(r.error()));
+  return make(*r);
+}
+
 // ---- drivers: one per analysis, from texts to the summary -----------------------------------
 
-// (Analyses add their drivers here.)
+Result<json::Value> run_classify_gtfs(Args a) {
+  return summarise(classcode::classify_gtfs(a[0], a[1], a[2], a[3]), [](const auto &r) {
+    return summary({{"n_transcripts", r.n_transcripts}, {"n_u", r.n_u}});
+  });
+}
+
+Result<json::Value> run_quantify_gtf(Args a) {
+  return summarise(quantify::quantify_gtf(a[0], a[1], a[2], a[3]), [](const auto &r) {
+    return summary({{"n_transcripts", r.n_transcripts},
+                    {"n_loci", r.n_loci},
+                    {"dropped_fragments", r.dropped_fragments}});
+  });
+}
+
+Result<json::Value> run_scan_orfs(Args a) {
+  return summarise(orf::scan_orfs(a[0], a[1], a[2], a[3], a[4], a[5]), [](uint64_t n) {
+    return summary({{"n_orfs", n}});
+  });
+}
 
 // ---- the function table ----------------------------------------------------------------------
 
 // Attribute order of the module; core_version, which takes no arguments, comes first.
-constexpr std::array<Function, 0> kFunctions{};
+constexpr std::array kFunctions{
+    Function{"classify_gtfs",
+             "classify_gtfs(merged_gtf, ref_gtf, out_tsv, cfg_json)\n--\n\n",
+             {"merged_gtf", "ref_gtf", "out_tsv", "cfg_json"},
+             run_classify_gtfs},
+    Function{"quantify_gtf",
+             "quantify_gtf(merged_gtf, samples_json, out_dir, cfg_json)\n--\n\n",
+             {"merged_gtf", "samples_json", "out_dir", "cfg_json"},
+             run_quantify_gtf},
+    Function{"scan_orfs",
+             "scan_orfs(fasta, merged_gtf, representatives_tsv, out_tsv, peptides_fa, "
+             "cfg_json)\n--\n\n",
+             {"fasta", "merged_gtf", "representatives_tsv", "out_tsv", "peptides_fa", "cfg_json"},
+             run_scan_orfs},
+};
 
 // ---- shared state: the exception types, made once per process --------------------------------
 
@@ -177,7 +219,7 @@ template <size_t... I> constexpr auto method_table(std::index_sequence<I...>) {
 auto g_methods = method_table(std::make_index_sequence<kFunctions.size()>{});
 
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "_core", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_core", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 } // namespace
@@ -189,8 +231,7 @@ PyObject *init_module() {
     return nullptr;
   int64_t expected = -1;
   if (!g_interp_id.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "voskel._core does not support loading in subinterpreters");
+    PyErr_SetString(PyExc_ImportError, "voskel._core does not support loading in subinterpreters");
     return nullptr;
   }
   if (!make_exception_types())

@@ -2,16 +2,44 @@
 
 from __future__ import annotations
 
+import json
 import tempfile
+from importlib import resources
 from pathlib import Path
 
 from voskel import _core
 
+SAMPLES = ("sample_A", "sample_B")
+
+
+def _data() -> Path:
+    return Path(str(resources.files("voskel") / "data"))
+
+
+def _samples_json(data: Path) -> str:
+    return json.dumps({"samples": [{"sample_id": s, "bam": str(data / f"{s}.bam")}
+                                   for s in SAMPLES]})
+
 
 def run(outdir: str | None = None) -> int:
-    if outdir is None:
-        outdir = tempfile.mkdtemp(prefix="voskel-demo-")
-    out = Path(outdir)
+    data = _data()
+    out = Path(outdir) if outdir is not None else Path(tempfile.mkdtemp(prefix="voskel-demo-"))
     out.mkdir(parents=True, exist_ok=True)
-    print(_core.core_version())
+    merged, reference = str(data / "merged.gtf"), str(data / "reference.gtf")
+
+    print("core_version:", _core.core_version())
+    steps = [
+        ("classify_gtfs", lambda: _core.classify_gtfs(
+            merged, reference, str(out / "classes.tsv"), '{"strandedness": "rf"}')),
+        ("quantify_gtf", lambda: _core.quantify_gtf(
+            merged, _samples_json(data), str(out / "quant"), '{"strandedness": "rf"}')),
+        ("scan_orfs", lambda: _core.scan_orfs(
+            str(data / "genome.fa"), merged, str(data / "representatives.tsv"),
+            str(out / "orfs.tsv"), str(out / "peptides.fa"),
+            json.dumps({"hexamer_table": str(data / "hexamer.tsv"), "min_orf_aa": 50}))),
+    ]
+    for name, step in steps:
+        if hasattr(_core, name):
+            print(f"{name}:", json.dumps(step()))
+    print("outputs in", out)
     return 0
