@@ -39,7 +39,6 @@ def run(outdir: str | None = None) -> int:
             json.dumps({"hexamer_table": str(data / "hexamer.tsv"), "min_orf_aa": 50}))),
     ]
     for name, step in steps:
-        if hasattr(_core, name):
-            print(f"{name}:", json.dumps(step()))
+        print(f"{name}:", json.dumps(step()))
     print("outputs in", out)
     return 0

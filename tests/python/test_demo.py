@@ -1,0 +1,30 @@
+"""The demo runs every analysis on the bundled dataset and prints each summary."""
+
+import json
+import subprocess
+import sys
+
+
+def test_demo_prints_every_summary(tmp_path):
+    run = subprocess.run([sys.executable, "-m", "voskel", "demo", str(tmp_path / "out")],
+                         capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    lines = dict(line.split(": ", 1) for line in run.stdout.splitlines() if ": " in line)
+    assert lines["core_version"] == "0.1.12"
+    # The bundled merged assembly reaches every class code; two transcripts are intergenic.
+    assert json.loads(lines["classify_gtfs"]) == {"n_transcripts": 8, "n_u": 2}
+    classes = [row.split("\t")[9] for row in
+               (tmp_path / "out" / "classes.tsv").read_text().splitlines()[1:]]
+    assert set(classes) == {"u", "i", "x", "overlap", "extension"}
+    assert json.loads(lines["quantify_gtf"]) == {"dropped_fragments": 0, "n_loci": 7,
+                                                 "n_transcripts": 8}
+    assert json.loads(lines["scan_orfs"]) == {"n_orfs": 4}
+    for name in ("locus_counts.tsv", "locus_tpm.tsv", "transcript_counts.tsv",
+                 "transcript_tpm.tsv"):
+        assert (tmp_path / "out" / "quant" / name).is_file()
+
+
+def test_usage_without_a_command():
+    run = subprocess.run([sys.executable, "-m", "voskel"], capture_output=True, text=True)
+    assert run.returncode == 2
+    assert "usage" in run.stderr
