@@ -1,6 +1,7 @@
 #include "fragment.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace voskel::fragment {
 
@@ -87,6 +88,28 @@ RawRecord RawRecord::from_bam(const bam1_t *b, bool with_aux_strand) {
 FragmentAssembler::FragmentAssembler(AssemblyCfg cfg) : cfg_(cfg) {
   if (cfg_.table_limit == 0)
     cfg_.table_limit = 1;
+  buckets_.resize(1024);
+}
+
+uint64_t FragmentAssembler::name_hash(std::string_view name) {
+  // Word-at-a-time multiply-xorshift; read names are short and hashed once per paired record.
+  uint64_t h = 0x9E3779B97F4A7C15ULL ^ name.size();
+  const char *p = name.data();
+  size_t n = name.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 31;
+  }
+  if (n > 0) {
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 31;
+  }
+  h *= 0x94D049BB133111EBULL;
+  return h ^ (h >> 29);
 }
 
 Read FragmentAssembler::view(int32_t tid, uint16_t flag, int64_t pos,
@@ -96,29 +119,85 @@ Read FragmentAssembler::view(int32_t tid, uint16_t flag, int64_t pos,
   return Read{tid, flag, g.blocks, g.introns, aux};
 }
 
-void FragmentAssembler::remove(std::set<MateKey>::iterator it) {
-  const uint32_t slot = it->slot;
-  by_name_.erase(std::string_view(slots_[slot].name));
-  by_mate_.erase(it);
+size_t FragmentAssembler::find(std::string_view name, uint64_t h) const {
+  const size_t mask = buckets_.size() - 1;
+  const auto h32 = static_cast<uint32_t>(h);
+  for (size_t i = h & mask;; i = (i + 1) & mask) {
+    const Bucket &b = buckets_[i];
+    if (b.slot == kEmpty)
+      return kNone;
+    if (b.hash == h32 && slots_[b.slot].name == name)
+      return i;
+  }
+}
+
+void FragmentAssembler::insert_bucket(uint32_t slot, uint64_t h) {
+  const size_t mask = buckets_.size() - 1;
+  size_t i = h & mask;
+  while (buckets_[i].slot != kEmpty)
+    i = (i + 1) & mask;
+  buckets_[i] = Bucket{slot, static_cast<uint32_t>(h)};
+}
+
+void FragmentAssembler::erase_bucket(size_t i) {
+  // Backward-shift deletion keeps every probe chain unbroken without tombstones.
+  const size_t mask = buckets_.size() - 1;
+  for (size_t j = (i + 1) & mask; buckets_[j].slot != kEmpty; j = (j + 1) & mask) {
+    const size_t home = slots_[buckets_[j].slot].hash & mask;
+    const bool stays = (i <= j) ? (i < home && home <= j) : (i < home || home <= j);
+    if (!stays) {
+      buckets_[i] = buckets_[j];
+      i = j;
+    }
+  }
+  buckets_[i] = Bucket{};
+  --live_;
+}
+
+void FragmentAssembler::grow() {
+  std::vector<Bucket> old(buckets_.size() * 2);
+  old.swap(buckets_);
+  for (const Bucket &b : old)
+    if (b.slot != kEmpty)
+      insert_bucket(b.slot, slots_[b.slot].hash);
+}
+
+void FragmentAssembler::release(uint32_t slot) {
+  ++slots_[slot].gen;
   free_.push_back(slot);
 }
 
-void FragmentAssembler::store(const RawRecord &r) {
+void FragmentAssembler::remove(uint32_t slot) {
+  erase_bucket(find(slots_[slot].name, slots_[slot].hash));
+  release(slot);
+}
+
+void FragmentAssembler::purge_before(int32_t tid, int64_t pos) {
+  while (!heap_.empty()) {
+    const MateKey &top = heap_.front();
+    if (!stale(top) && !(top.mtid < tid || (top.mtid == tid && top.mpos < pos)))
+      break;
+    if (!stale(top))
+      remove(top.slot);
+    std::pop_heap(heap_.begin(), heap_.end(), heap_after);
+    heap_.pop_back();
+  }
+}
+
+void FragmentAssembler::compact_heap() {
+  std::erase_if(heap_, [&](const MateKey &k) { return stale(k); });
+  std::make_heap(heap_.begin(), heap_.end(), heap_after);
+}
+
+void FragmentAssembler::store(const RawRecord &r, uint64_t h) {
   if (r.tid != last_tid_) {
     // Mates on earlier references can no longer arrive in a sorted file.
-    while (!by_mate_.empty() && by_mate_.begin()->mtid < r.tid)
-      remove(by_mate_.begin());
+    purge_before(r.tid, INT64_MIN);
     last_tid_ = r.tid;
   }
-  if (by_name_.size() > cfg_.table_limit - 1) {
-    while (!by_mate_.empty()) {
-      const MateKey &k = *by_mate_.begin();
-      if (k.mtid < r.tid || (k.mtid == r.tid && k.mpos < r.pos))
-        remove(by_mate_.begin());
-      else
-        break;
-    }
-    if (by_name_.size() >= cfg_.table_limit)
+  if (live_ > cfg_.table_limit - 1) {
+    purge_before(r.tid, r.pos);
+    if (live_ >= cfg_.table_limit)
       halve();
   }
   uint32_t slot;
@@ -134,32 +213,39 @@ void FragmentAssembler::store(const RawRecord &r) {
   p.cigar.assign(r.cigar.begin(), r.cigar.end());
   p.pos = r.pos;
   p.mpos = r.mpos;
+  p.hash = h;
   p.tid = r.tid;
   p.mtid = r.mtid;
   p.flag = r.flag;
   p.aux_strand = r.aux_strand;
-  by_name_.emplace(std::string_view(p.name), slot);
-  by_mate_.insert(MateKey{p.mtid, p.mpos, slot});
+
+  if ((live_ + 1) * 2 > buckets_.size())
+    grow();
+  insert_bucket(slot, h);
+  ++live_;
+  heap_.push_back(MateKey{p.mpos, p.mtid, slot, p.gen});
+  std::push_heap(heap_.begin(), heap_.end(), heap_after);
+  if (heap_.size() > 2 * live_ + 1024)
+    compact_heap();
 }
 
 void FragmentAssembler::halve() {
-  // Rare: order everything by (mate tid, mate pos, name bytes) and drop the first half, the
-  // entries whose mates are expected soonest.
-  std::vector<std::set<MateKey>::iterator> order;
-  order.reserve(by_mate_.size());
-  for (auto it = by_mate_.begin(); it != by_mate_.end(); ++it)
-    order.push_back(it);
-  std::sort(order.begin(), order.end(), [&](const auto &a, const auto &b) {
-    if (a->mtid != b->mtid)
-      return a->mtid < b->mtid;
-    if (a->mpos != b->mpos)
-      return a->mpos < b->mpos;
-    return slots_[a->slot].name < slots_[b->slot].name;
+  // Rare: order every waiting entry by (mate tid, mate pos, name bytes) and drop the first
+  // half, the entries whose mates are expected soonest.
+  compact_heap();
+  std::vector<MateKey> order = heap_;
+  std::sort(order.begin(), order.end(), [&](const MateKey &a, const MateKey &b) {
+    if (a.mtid != b.mtid)
+      return a.mtid < b.mtid;
+    if (a.mpos != b.mpos)
+      return a.mpos < b.mpos;
+    return slots_[a.slot].name < slots_[b.slot].name;
   });
   const size_t half = order.size() / 2;
   for (size_t i = 0; i < half; ++i)
-    remove(order[i]);
+    remove(order[i].slot);
   evicted_ += half;
+  compact_heap();
 }
 
 } // namespace voskel::fragment

@@ -6,12 +6,9 @@
 
 #include <climits>
 #include <cstdint>
-#include <deque>
-#include <set>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -101,61 +98,87 @@ public:
     }
     if (!(r.flag & kProperPair))
       return;
-    if (auto it = by_name_.find(r.name); it != by_name_.end()) {
-      const uint32_t slot = it->second;
-      by_name_.erase(it);
+    const uint64_t h = name_hash(r.name);
+    if (const size_t bucket = find(r.name, h); bucket != kNone) {
+      const uint32_t slot = buckets_[bucket].slot;
+      erase_bucket(bucket);
       const Pending &m = slots_[slot];
-      by_mate_.erase(MateKey{m.mtid, m.mpos, slot});
       action(view(r.tid, r.flag, r.pos, r.cigar, r.aux_strand, cur_),
              view(m.tid, m.flag, m.pos, m.cigar, m.aux_strand, mate_));
-      free_.push_back(slot);
+      release(slot);
       return;
     }
     // The mate lies earlier on this reference yet was never stored: it failed a filter.
     if (r.tid == r.mtid && r.mpos < r.pos)
       return;
-    store(r);
+    store(r, h);
   }
 
-  size_t pending() const { return by_name_.size(); }
+  size_t pending() const { return live_; }
   uint64_t evicted() const { return evicted_; }
   // Mates lost: evicted by halving plus those still waiting.
-  uint64_t dropped() const { return evicted_ + by_name_.size(); }
+  uint64_t dropped() const { return evicted_ + live_; }
 
 private:
+  // A waiting record, compact: what the actions need, not the whole htslib record.
   struct Pending {
     std::string name;
     std::vector<uint32_t> cigar;
     int64_t pos = -1;
     int64_t mpos = -1;
+    uint64_t hash = 0;
     int32_t tid = -1;
     int32_t mtid = -1;
+    uint32_t gen = 0; // bumped when the slot is released; stale heap entries show it
     uint16_t flag = 0;
     char aux_strand = 0;
   };
-  // Entries ordered by where their mate is expected; the slot makes keys unique.
+  // Open-addressing bucket of the name index.
+  struct Bucket {
+    uint32_t slot = kEmpty;
+    uint32_t hash = 0;
+  };
+  // Min-heap entry by where the mate is expected. Released slots leave stale entries that are
+  // skipped when they surface and compacted away when they pile up.
   struct MateKey {
-    int32_t mtid;
     int64_t mpos;
+    int32_t mtid;
     uint32_t slot;
-    friend auto operator<=>(const MateKey &, const MateKey &) = default;
+    uint32_t gen;
   };
   struct Geometry {
     std::vector<geometry::Span> blocks;
     std::vector<geometry::Span> introns;
   };
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  static constexpr size_t kNone = SIZE_MAX;
 
+  static uint64_t name_hash(std::string_view name);
   static Read view(int32_t tid, uint16_t flag, int64_t pos, std::span<const uint32_t> cigar,
                    char aux, Geometry &g);
-  void store(const RawRecord &r);
-  void remove(std::set<MateKey>::iterator it);
+  size_t find(std::string_view name, uint64_t h) const;
+  void insert_bucket(uint32_t slot, uint64_t h);
+  void erase_bucket(size_t bucket);
+  void grow();
+  void release(uint32_t slot);
+  void remove(uint32_t slot);
+  // The heap order: the soonest expected mate on top.
+  static bool heap_after(const MateKey &a, const MateKey &b) {
+    return a.mtid != b.mtid ? a.mtid > b.mtid : a.mpos > b.mpos;
+  }
+  bool stale(const MateKey &k) const { return slots_[k.slot].gen != k.gen; }
+  // Removes (silently) every entry whose mate lies before (tid, pos) in (mate tid, mate pos).
+  void purge_before(int32_t tid, int64_t pos);
+  void compact_heap();
+  void store(const RawRecord &r, uint64_t h);
   void halve();
 
   AssemblyCfg cfg_;
-  std::deque<Pending> slots_; // stable addresses for the name views; freed slots keep buffers
+  std::vector<Pending> slots_; // released slots keep their buffers for reuse
   std::vector<uint32_t> free_;
-  std::unordered_map<std::string_view, uint32_t> by_name_; // views into slots_[i].name
-  std::set<MateKey> by_mate_;
+  std::vector<Bucket> buckets_; // power-of-two size, at most half full
+  std::vector<MateKey> heap_;
+  size_t live_ = 0;
   int32_t last_tid_ = INT32_MIN;
   uint64_t evicted_ = 0;
   Geometry cur_, mate_;

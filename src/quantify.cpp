@@ -51,9 +51,16 @@ QuantIndex build_quant_index(const gtf::ParsedGtf &gtf) {
     std::sort(set.begin(), set.end());
     set.erase(std::unique(set.begin(), set.end()), set.end());
   }
-  for (auto &[chrom, ivs] : by_chrom)
-    ix.exons.emplace(std::string(chrom),
-                     interval::IvIndex<ExonHit>::from_intervals(std::move(ivs)));
+  for (auto &[chrom, ivs] : by_chrom) {
+    ChromExons ce{interval::IvIndex<ExonHit>::from_intervals(std::move(ivs)), {}, {}};
+    uint64_t running = 0;
+    for (const auto &iv : ce.index.intervals()) {
+      running = std::max(running, iv.end);
+      ce.starts.push_back(iv.start);
+      ce.max_end.push_back(running);
+    }
+    ix.exons.emplace(std::string(chrom), std::move(ce));
+  }
   return ix;
 }
 
@@ -87,18 +94,71 @@ char32_t inferred_strand(uint16_t flag, Strandedness s) {
 
 } // namespace
 
-void compatible_hits(const fragment::Read &read, const RefMap &refs, Strandedness strand,
+namespace {
+
+// First position in a whose value satisfies pred (false ... false true ... true), searched
+// outward from `guess` with doubling steps, then by bisection inside the bracket found.
+template <class Pred> size_t first_true(const std::vector<uint64_t> &a, size_t guess, Pred pred) {
+  const size_t n = a.size();
+  guess = std::min(guess, n);
+  size_t lo, hi;
+  if (guess < n && !pred(a[guess])) {
+    lo = guess + 1;
+    hi = n;
+    for (size_t step = 1;; step *= 2) {
+      const size_t probe = lo + step - 1;
+      if (probe >= n)
+        break;
+      if (pred(a[probe])) {
+        hi = probe;
+        break;
+      }
+      lo = probe + 1;
+    }
+  } else {
+    hi = guess;
+    lo = 0;
+    for (size_t step = 1; hi > 0; step *= 2) {
+      const size_t probe = hi >= step ? hi - step : 0;
+      if (!pred(a[probe])) {
+        lo = probe + 1;
+        break;
+      }
+      hi = probe;
+    }
+  }
+  return static_cast<size_t>(
+      std::partition_point(a.begin() + lo, a.begin() + hi, [&](uint64_t v) { return !pred(v); }) -
+      a.begin());
+}
+
+} // namespace
+
+void compatible_hits(const fragment::Read &read, RefMap &refs, Strandedness strand,
                      std::vector<Hit> &out) {
-  if (read.tid < 0 || static_cast<size_t>(read.tid) >= refs.size() || !refs[read.tid])
+  if (read.tid < 0 || static_cast<size_t>(read.tid) >= refs.size())
     return;
-  const auto &index = *refs[read.tid];
+  RefSlot &ref = refs[read.tid];
+  if (!ref.exons)
+    return;
+  const ChromExons &ce = *ref.exons;
+  const auto &ivs = ce.index.intervals();
   const char32_t want = inferred_strand(read.flag, strand);
-  for (const Span &b : read.blocks)
-    index.overlapping(b.start, b.end, [&](const interval::Interval<ExonHit> &iv) {
-      const ExonHit &h = iv.payload;
+  for (const Span &b : read.blocks) {
+    // The same window as IvIndex::overlapping: starts <= block end, running max end >= start.
+    const size_t hi = first_true(ce.starts, ref.hi, [&](uint64_t s) { return s > b.end; });
+    const size_t lo =
+        first_true(ce.max_end, std::min(ref.lo, hi), [&](uint64_t e) { return e >= b.start; });
+    ref.lo = lo;
+    ref.hi = hi;
+    for (size_t i = std::min(lo, hi); i < hi; ++i) {
+      if (ivs[i].end < b.start)
+        continue;
+      const ExonHit &h = ivs[i].payload;
       if (want == 0 || h.strand == want || h.strand == U'.')
         out.push_back(Hit{h.locus, h.tx});
-    });
+    }
+  }
 }
 
 namespace {
@@ -121,7 +181,14 @@ void count_fragment(std::vector<Hit> &hits, std::span<const Span> introns,
                     const IntronMap &intron_map, SampleCounts &counts) {
   if (hits.empty())
     return;
-  std::sort(hits.begin(), hits.end());
+  if (hits.size() <= 16) {
+    // Hits of one fragment are few: insertion sort beats the general sort here.
+    for (size_t i = 1; i < hits.size(); ++i)
+      for (size_t j = i; j > 0 && hits[j] < hits[j - 1]; --j)
+        std::swap(hits[j], hits[j - 1]);
+  } else {
+    std::sort(hits.begin(), hits.end());
+  }
   hits.erase(std::unique(hits.begin(), hits.end()), hits.end());
   if (!intron_map.empty()) {
     // Hits are grouped by locus; keep or drop each group whole.
@@ -149,7 +216,7 @@ namespace {
 
 // The fragment action of quantification; buffers are reused from fragment to fragment.
 struct CountAction {
-  const RefMap &refs;
+  RefMap &refs;
   const IntronMap &intron_map;
   Strandedness strand;
   SampleCounts &counts;
@@ -184,11 +251,11 @@ Result<SampleCounts> quantify_one_sample(const SampleIn &sample, const QuantCfg 
   // htslib's lookup takes a mutable header but only reads it.
   auto *hdr = const_cast<sam_hdr_t *>(reader->header());
   const int nref = sam_hdr_nref(hdr);
-  RefMap refs(nref > 0 ? static_cast<size_t>(nref) : 0, nullptr);
-  for (const auto &[name, ivs] : index.exons) {
+  RefMap refs(nref > 0 ? static_cast<size_t>(nref) : 0);
+  for (const auto &[name, exons] : index.exons) {
     const int tid = sam_hdr_name2tid(hdr, name.c_str());
     if (tid >= 0 && tid < nref)
-      refs[tid] = &ivs;
+      refs[tid].exons = &exons;
   }
 
   const fragment::RecordFilter filter{

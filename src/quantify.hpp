@@ -32,11 +32,26 @@ struct Hit {
   friend auto operator<=>(const Hit &, const Hit &) = default;
 };
 
-using ExonIndex = std::map<std::string, interval::IvIndex<ExonHit>, std::less<>>;
+// The exon intervals of one chromosome with their search keys laid out flat: the interval
+// starts and the running maximum of their ends, in index order.
+struct ChromExons {
+  interval::IvIndex<ExonHit> index;
+  std::vector<uint64_t> starts;
+  std::vector<uint64_t> max_end;
+};
+using ExonIndex = std::map<std::string, ChromExons, std::less<>>;
 // Introns of each locus (indexed by locus id), sorted and unique.
 using IntronMap = std::vector<std::vector<geometry::Span>>;
-// Exon index of each reference id of one BAM header; null where the annotation has none.
-using RefMap = std::vector<const interval::IvIndex<ExonHit> *>;
+
+// One reference id of a BAM header: its chromosome's exons (null where the annotation has
+// none) and where the previous query's window lay. Records arrive sorted, so the next window
+// is found by galloping from there instead of searching the whole chromosome.
+struct RefSlot {
+  const ChromExons *exons = nullptr;
+  size_t lo = 0;
+  size_t hi = 0;
+};
+using RefMap = std::vector<RefSlot>;
 
 // The annotation as the counting sees it: ids interned in byte order of their texts.
 struct QuantIndex {
@@ -54,8 +69,9 @@ enum class Strandedness { Unknown, Rf, Fr };
 // "rf" and "fr" exactly; anything else is unstranded.
 Strandedness parse_strandedness(std::string_view s);
 
-// Appends the hits of one record to `out` (unsorted, possibly repeated).
-void compatible_hits(const fragment::Read &read, const RefMap &refs, Strandedness strand,
+// Appends the hits of one record to `out` (unsorted, possibly repeated): every exon that
+// overlaps one of its aligned blocks, on an accepted strand.
+void compatible_hits(const fragment::Read &read, RefMap &refs, Strandedness strand,
                      std::vector<Hit> &out);
 
 struct SampleCounts {

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <fmt/format.h>
@@ -291,4 +294,111 @@ TEST(AuxStrand, XsBeforeTs) {
   };
   for (const auto &c : cases)
     EXPECT_EQ(fragment::aux_strand(c.rec.rec.get()), c.strand);
+}
+
+namespace {
+
+// The pairing rules written the plain way (whole-table scans), to check the assembler against.
+struct ModelAssembler {
+  struct Entry {
+    int32_t mtid;
+    int64_t mpos;
+    int64_t pos;
+  };
+  size_t limit;
+  std::map<std::string, Entry> table;
+  int32_t last_tid = INT32_MIN;
+  uint64_t evicted = 0;
+  std::vector<std::string> events;
+
+  void add(const RawRecord &r) {
+    if (!(r.flag & fragment::kPaired)) {
+      events.push_back(fmt::format("single {}", r.pos + 1));
+      return;
+    }
+    if (!(r.flag & fragment::kProperPair))
+      return;
+    if (auto it = table.find(std::string(r.name)); it != table.end()) {
+      events.push_back(fmt::format("pair {} {}", r.pos + 1, it->second.pos + 1));
+      table.erase(it);
+      return;
+    }
+    if (r.tid == r.mtid && r.mpos < r.pos)
+      return;
+    if (r.tid != last_tid) {
+      std::erase_if(table, [&](const auto &kv) { return kv.second.mtid < r.tid; });
+      last_tid = r.tid;
+    }
+    if (table.size() > limit - 1)
+      std::erase_if(table, [&](const auto &kv) {
+        return kv.second.mtid < r.tid || (kv.second.mtid == r.tid && kv.second.mpos < r.pos);
+      });
+    if (table.size() >= limit) {
+      std::vector<std::tuple<int32_t, int64_t, std::string>> order;
+      for (const auto &[name, e] : table)
+        order.emplace_back(e.mtid, e.mpos, name);
+      std::sort(order.begin(), order.end());
+      const size_t half = order.size() / 2;
+      for (size_t i = 0; i < half; ++i)
+        table.erase(std::get<2>(order[i]));
+      evicted += half;
+    }
+    table[std::string(r.name)] = Entry{r.mtid, r.mpos, r.pos};
+  }
+};
+
+struct PosRecorder {
+  std::vector<std::string> events;
+  void operator()(const Read &r) { events.push_back(fmt::format("single {}", r.blocks[0].start)); }
+  void operator()(const Read &cur, const Read &mate) {
+    events.push_back(fmt::format("pair {} {}", cur.blocks[0].start, mate.blocks[0].start));
+  }
+};
+
+} // namespace
+
+TEST(FragmentAssembly, MatchesPlainModelOnRandomSortedStreams) {
+  // Many waiting mates, lost mates, mates on other references and a small limit exercise the
+  // purges, the halving, table growth and deletion together.
+  uint64_t total_evicted = 0;
+  for (uint32_t seed = 1; seed <= 6; ++seed) {
+    std::mt19937 rng(seed);
+    struct Rec {
+      std::string name;
+      RawRecord r;
+    };
+    std::vector<Rec> recs;
+    for (int i = 0; i < 6000; ++i) {
+      const std::string name = fmt::format("frag{}", rng() % 100000);
+      const int32_t tid = static_cast<int32_t>(rng() % 4);
+      const int64_t pos = static_cast<int64_t>(rng() % 20000);
+      const bool other_ref = rng() % 20 == 0;
+      const int32_t mtid = other_ref ? static_cast<int32_t>(rng() % 4) : tid;
+      const int64_t mpos = other_ref ? static_cast<int64_t>(rng() % 20000)
+                                     : pos + static_cast<int64_t>(rng() % 3000);
+      const uint16_t kind = rng() % 50 == 0 ? 0 : fragment::kPaired | fragment::kProperPair;
+      recs.push_back({name, mate_rec("", tid, pos, mtid, mpos, 0)});
+      recs.back().r.flag = kind;
+      if (kind && rng() % 10 != 0) // most mates arrive
+        recs.push_back({name, mate_rec("", mtid, mpos, tid, pos, 0)});
+    }
+    std::stable_sort(recs.begin(), recs.end(), [](const Rec &a, const Rec &b) {
+      return std::tie(a.r.tid, a.r.pos) < std::tie(b.r.tid, b.r.pos);
+    });
+    for (size_t limit : {3u, 40u, 500u}) {
+      ModelAssembler model{limit, {}, INT32_MIN, 0, {}};
+      PosRecorder rec;
+      FragmentAssembler as(AssemblyCfg{.table_limit = limit});
+      for (auto &x : recs) {
+        x.r.name = x.name;
+        model.add(x.r);
+        as.add(x.r, rec);
+      }
+      EXPECT_EQ(rec.events, model.events) << seed << " " << limit;
+      EXPECT_EQ(as.evicted(), model.evicted) << seed << " " << limit;
+      EXPECT_EQ(as.pending(), model.table.size()) << seed << " " << limit;
+      total_evicted += as.evicted();
+    }
+  }
+  EXPECT_GT(total_evicted, 0u);
 }
