@@ -1,0 +1,84 @@
+"""Benchmark of quantify_gtf on one sample against the BAM decode floor and featureCounts.
+
+Run bench/gen_quant_data.py first (needs numpy); then, with the package installed in the
+interpreter running this script:
+
+    python bench/quantify_bench.py [--data bench/out] [--runs 3]
+
+Each command runs in its own process under /usr/bin/time, which gives wall time and peak
+resident memory; the best of --runs is reported. The file is read once beforehand so all
+three see it in the page cache.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+QUANT_CHILD = """
+import sys, time
+from voskel import _core
+gtf, samples, out, cfg = sys.argv[1:5]
+t = time.perf_counter()
+r = _core.quantify_gtf(gtf, samples, out, cfg)
+print(f"CALL {time.perf_counter() - t:.3f} {r}", file=sys.stderr)
+"""
+
+
+def timed(cmd: list[str]) -> tuple[float, float, int, str]:
+    """(wall s, user+system CPU s, peak RSS KiB, stderr) of one command under /usr/bin/time."""
+    with tempfile.NamedTemporaryFile("r", suffix=".time") as tf:
+        p = subprocess.run(["/usr/bin/time", "-f", "%e %U %S %M", "-o", tf.name, *cmd],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        if p.returncode != 0:
+            sys.exit(f"{cmd[0]} failed ({p.returncode}):\n{p.stderr}")
+        wall, user, sys_s, rss = tf.read().split()[-4:]
+    return float(wall), float(user) + float(sys_s), int(rss), p.stderr
+
+
+def best(cmd: list[str], runs: int) -> tuple[float, float, int, str]:
+    return min((timed(cmd) for _ in range(runs)), key=lambda r: r[0])
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--data", type=Path, default=Path(__file__).resolve().parent / "out")
+    ap.add_argument("--runs", type=int, default=3)
+    args = ap.parse_args()
+    bam, gtf = args.data / "sample.bam", args.data / "ann.gtf"
+    if not bam.exists() or not gtf.exists():
+        sys.exit(f"no data in {args.data}: run bench/gen_quant_data.py first")
+
+    with open(bam, "rb") as f:  # into the page cache
+        while f.read(1 << 24):
+            pass
+
+    work = Path(tempfile.mkdtemp(prefix="quant_bench_"))
+    samples = json.dumps({"samples": [{"sample_id": "s1", "bam": str(bam)}]})
+    cfg = json.dumps({"strandedness": "rf", "threads": 1})
+
+    floor = best(["samtools", "view", "-c", "-@1", str(bam)], args.runs)
+    quant = best([sys.executable, "-c", QUANT_CHILD, str(gtf), samples, str(work / "q"), cfg],
+                 args.runs)
+    fc = best(["featureCounts", "-p", "--countReadPairs", "-s", "2", "-T", "2", "-a", str(gtf),
+               "-o", str(work / "fc.txt"), str(bam)], args.runs)
+    call = next((ln for ln in quant[3].splitlines() if ln.startswith("CALL ")), "CALL 0 ?")
+
+    print(f"BAM: {bam} ({bam.stat().st_size / 1e6:.0f} MB), best of {args.runs}")
+    for label, r in (("decode floor: samtools view -c -@1", floor),
+                     ("quantify_gtf, whole process", quant),
+                     ("featureCounts -p -s 2 -T 2", fc)):
+        print(f"{label:36s} wall {r[0]:6.2f} s  cpu {r[1]:6.2f} s  peak {r[2] / 1024:7.1f} MiB")
+    print(f"{'quantify_gtf call alone':36s} wall {float(call.split()[1]):6.2f} s  "
+          f"{' '.join(call.split()[2:])}")
+    print(f"ratio quantify / decode floor (wall) : {quant[0] / floor[0]:6.3f}")
+    print(f"ratio quantify / featureCounts (wall): {quant[0] / fc[0]:6.3f}")
+
+
+if __name__ == "__main__":
+    main()
