@@ -1,14 +1,16 @@
 """Benchmark of classify_gtfs on an annotation-sized pair of GTF files.
 
-    python bench/classify_bench.py [--data bench/out] [--runs 3] [--transcripts 250000]
+    python bench/classify_bench.py [--data bench/out] [--runs 5] [--transcripts 250000]
 
 Makes the synthetic pair with bench/gen_gtf_pair.py (once; it is reused afterwards), then
-reports, best of --runs each:
+reports:
 
 - classify_gtfs through the installed module, against the time of parse_gtf on the two files
   alone, measured by bench/parse_gtf_bench.cpp, which this script compiles with g++ against
   the core sources (same optimisation as the module's Release build). Target ratio <= 1.5.
 - classify_gtfs against `gffread -T FILE -o /dev/null` run on both files, as a peer.
+
+The commands take turns, --runs rounds of them, and the best time of each is kept.
 
 Every command runs in its own process under /usr/bin/time (wall time and peak resident
 memory); the in-process times printed by the children exclude interpreter start-up.
@@ -104,7 +106,7 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--data", type=Path, default=HERE / "out")
-    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--transcripts", type=int, default=250_000)
     args = ap.parse_args()
 
@@ -130,10 +132,18 @@ def main() -> None:
         cls_bin = build(args.data / "classify_driver", src, extra)
         cls_cmd = [str(cls_bin), str(query), str(ref), str(out_tsv)]
 
-    parse_s, parse_wall, parse_rss, parse_info = best(
-        [str(parse_bin), str(query), str(ref)], args.runs, "PARSE")
-    cls_s, cls_wall, cls_rss, cls_info = best(cls_cmd, args.runs, "CALL")
-    gff = [best(["gffread", "-T", str(f), "-o", "/dev/null"], args.runs) for f in (query, ref)]
+    # Interleaved, so that a change of machine load hits every command alike.
+    parse_cmd = [str(parse_bin), str(query), str(ref)]
+    gff_cmds = [["gffread", "-T", str(f), "-o", "/dev/null"] for f in (query, ref)]
+    runs = {"parse": [], "classify": [], "gff0": [], "gff1": []}
+    for _ in range(args.runs):
+        runs["parse"].append(best(parse_cmd, 1, "PARSE"))
+        runs["classify"].append(best(cls_cmd, 1, "CALL"))
+        runs["gff0"].append(best(gff_cmds[0], 1))
+        runs["gff1"].append(best(gff_cmds[1], 1))
+    parse_s, _, parse_rss, parse_info = min(runs["parse"], key=lambda r: r[0])
+    cls_s, cls_wall, cls_rss, cls_info = min(runs["classify"], key=lambda r: r[0])
+    gff = [min(runs[k], key=lambda r: r[0]) for k in ("gff0", "gff1")]
     gff_s = sum(g[0] for g in gff)
 
     print(f"classify_gtfs ({how}): {cls_s:.3f} s in the call, {cls_wall:.2f} s wall, "

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <iterator>
 
 #include "record.hpp"
 
@@ -136,6 +135,11 @@ const std::vector<std::string> &header() {
   return h;
 }
 
+void append_num(std::string &s, uint64_t v) {
+  const fmt::format_int text(v);
+  s.append(text.data(), text.size());
+}
+
 } // namespace
 
 Result<ClassifyCounts> classify_gtfs(const std::string &merged_gtf, const std::string &ref_gtf,
@@ -168,11 +172,13 @@ Result<ClassifyCounts> classify_gtfs(const std::string &merged_gtf, const std::s
       length += e.end - e.start + 1;
       if (!f[8].empty())
         f[8] += ',';
-      fmt::format_to(std::back_inserter(f[8]), "{}-{}", e.start, e.end);
+      append_num(f[8], e.start);
+      f[8] += '-';
+      append_num(f[8], e.end);
     }
     const auto num = [](std::string &s, uint64_t v) {
       s.clear();
-      fmt::format_to(std::back_inserter(s), "{}", v);
+      append_num(s, v);
     };
     f[0].assign(q.transcript_id);
     f[1].assign(q.gene_id);
