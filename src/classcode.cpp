@@ -77,7 +77,7 @@ ClassCode Classifier::classify(const gtf::Transcript &q) {
   const auto same_strand = [&](char32_t s) { return blind || s == U'.' || s == q.strand; };
 
   bool any_exon = false, same_exon = false, anti_exon = false;
-  bool any_body = false, same_body = false, anti_body = false;
+  bool any_body = false, same_body = false;
   uint64_t qs = q.exons.front().start, qe = 0;
   for (const gtf::Exon &e : q.exons) {
     qs = std::min(qs, e.start);
@@ -96,7 +96,8 @@ ClassCode Classifier::classify(const gtf::Transcript &q) {
     });
     c->bodies.overlapping(e.start, e.end, [&](const interval::Interval<BodyHit> &r) {
       any_body = true;
-      (same_strand(r.payload.strand) ? same_body : anti_body) = true;
+      if (same_strand(r.payload.strand))
+        same_body = true;
     });
   }
 
@@ -122,8 +123,7 @@ ClassCode Classifier::classify(const gtf::Transcript &q) {
     return ClassCode::X;
   if (same_body)
     return ClassCode::I;
-  (void)anti_body; // only antisense spans were touched
-  return ClassCode::X;
+  return ClassCode::X; // only antisense gene spans were touched
 }
 
 namespace {
