@@ -132,6 +132,14 @@ template <class Pred> size_t first_true(const std::vector<uint64_t> &a, size_t g
       a.begin());
 }
 
+// The blocks of one fragment meet the same few transcripts again and again: keeping the list
+// free of repeats while it is short makes the later sort trivial.
+void add_hit(std::vector<Hit> &out, Hit h) {
+  if (out.size() <= 32 && std::find(out.begin(), out.end(), h) != out.end())
+    return;
+  out.push_back(h);
+}
+
 } // namespace
 
 void compatible_hits(const fragment::Read &read, RefMap &refs, Strandedness strand,
@@ -156,7 +164,7 @@ void compatible_hits(const fragment::Read &read, RefMap &refs, Strandedness stra
         continue;
       const ExonHit &h = ivs[i].payload;
       if (want == 0 || h.strand == want || h.strand == U'.')
-        out.push_back(Hit{h.locus, h.tx});
+        add_hit(out, Hit{h.locus, h.tx});
     }
   }
 }
