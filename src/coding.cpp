@@ -22,6 +22,13 @@ constexpr std::array<uint8_t, 256> kBaseCode = [] {
   return t;
 }();
 
+// Fickett's base classes: either case, U counted as T; 4 for anything else.
+constexpr std::array<uint8_t, 256> kFickettCode = [] {
+  std::array<uint8_t, 256> t = kBaseCode;
+  t['U'] = t['u'] = 3;
+  return t;
+}();
+
 // Key of six bases, or -1 when one of them is not ACGT.
 int hexamer_key(const char *p) {
   int key = 0;
@@ -166,14 +173,28 @@ std::optional<double> HexamerTable::find(std::string_view hexamer) const {
 }
 
 std::optional<double> HexamerTable::score(std::string_view nt) const {
+  // Windows at 0, 3, 6, ... are pairs of consecutive codons: code each codon once.
+  const auto codon_code = [&](size_t p) {
+    const uint8_t a = kBaseCode[static_cast<unsigned char>(nt[p])];
+    const uint8_t b = kBaseCode[static_cast<unsigned char>(nt[p + 1])];
+    const uint8_t c = kBaseCode[static_cast<unsigned char>(nt[p + 2])];
+    return (a | b | c) > 3 ? -1 : a << 4 | b << 2 | c;
+  };
   double sum = 0.0;
   uint64_t found = 0;
-  for (size_t p = 0; p + 6 <= nt.size(); p += 3) {
-    const int key = hexamer_key(nt.data() + p);
-    if (key < 0 || !present_.test(static_cast<size_t>(key)))
-      continue;
-    sum += log_ratio_[static_cast<size_t>(key)];
-    ++found;
+  if (nt.size() >= 6) {
+    int prev = codon_code(0);
+    for (size_t p = 3; p + 3 <= nt.size(); p += 3) {
+      const int cur = codon_code(p);
+      if (prev >= 0 && cur >= 0) {
+        const auto key = static_cast<size_t>(prev << 6 | cur);
+        if (present_.test(key)) {
+          sum += log_ratio_[key];
+          ++found;
+        }
+      }
+      prev = cur;
+    }
   }
   if (found == 0)
     return std::nullopt;
@@ -184,15 +205,28 @@ double fickett_score(std::string_view nt) {
   const size_t n = nt.size();
   if (n < 2)
     return 0.0;
-  uint64_t counts[4][3] = {};
-  size_t phase = 0;
-  for (const char ch : nt) {
-    uint8_t c = kBaseCode[static_cast<unsigned char>(ch)];
-    if (ch == 'U' || ch == 'u')
-      c = 3;
-    if (c < 4)
-      ++counts[c][phase];
-    phase = phase == 2 ? 0 : phase + 1;
+  // Whole codons go into a 64-bin histogram (one increment per three bases); a codon with
+  // any other byte, and the trailing bases, are counted base by base, row 4 taking the rest.
+  uint64_t counts[5][3] = {};
+  uint64_t codons[64] = {};
+  const auto code = [&](size_t i) { return kFickettCode[static_cast<unsigned char>(nt[i])]; };
+  size_t i = 0;
+  for (; i + 3 <= n; i += 3) {
+    const uint8_t a = code(i), b = code(i + 1), c = code(i + 2);
+    if ((a | b | c) > 3) {
+      ++counts[a][0];
+      ++counts[b][1];
+      ++counts[c][2];
+    } else {
+      ++codons[a << 4 | b << 2 | c];
+    }
+  }
+  for (size_t phase = 0; i < n; ++i, ++phase)
+    ++counts[code(i)][phase];
+  for (size_t k = 0; k < 64; ++k) {
+    counts[k >> 4][0] += codons[k];
+    counts[(k >> 2) & 3][1] += codons[k];
+    counts[k & 3][2] += codons[k];
   }
   double total = 0.0;
   for (size_t b = 0; b < 4; ++b) {

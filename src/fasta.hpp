@@ -1,6 +1,7 @@
 // Random access to a reference genome through its existing samtools-style .fai index.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -31,22 +32,20 @@ Result<std::vector<FaiEntry>> parse_fai(const std::string &fai_path);
 // (name, length) of every line of "<fasta_path>.fai", in file order, duplicates kept.
 Result<std::vector<std::pair<std::string, uint64_t>>> load_fai(const std::string &fasta_path);
 
-// A -> T, C -> G, G -> C, T -> A, U -> A; every other byte unchanged.
-constexpr char complement(char c) {
-  switch (c) {
-  case 'A':
-    return 'T';
-  case 'C':
-    return 'G';
-  case 'G':
-    return 'C';
-  case 'T':
-  case 'U':
-    return 'A';
-  default:
-    return c;
-  }
-}
+// A -> T, C -> G, G -> C, T -> A, U -> A; every other byte unchanged. A table, so that
+// reverse complements of whole transcripts run without branches.
+inline constexpr std::array<char, 256> kComplement = [] {
+  std::array<char, 256> t{};
+  for (int i = 0; i < 256; ++i)
+    t[static_cast<size_t>(i)] = static_cast<char>(i);
+  t['A'] = 'T';
+  t['C'] = 'G';
+  t['G'] = 'C';
+  t['T'] = 'A';
+  t['U'] = 'A';
+  return t;
+}();
+constexpr char complement(char c) { return kComplement[static_cast<unsigned char>(c)]; }
 
 // Why a fetch failed: the index refused the request (unknown contig, interval out of range),
 // or the file could not deliver it. Callers that turn refused lookups into "no data" rows

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <unordered_map>
 #include <vector>
 
@@ -28,11 +30,11 @@ constexpr std::array<uint8_t, 256> kBaseCode = [] {
 constexpr std::string_view kCode =
     "KNKNTTTTRSRSIIMIQHQHPPPPRRRRLLLLEDEDAAAAGGGGVVVV*Y*YSSSS*CWCLFLF";
 
-bool is_start(const char *p) { return p[0] == 'A' && p[1] == 'T' && p[2] == 'G'; }
-bool is_stop(const char *p) {
-  return p[0] == 'T' &&
-         ((p[1] == 'A' && (p[2] == 'A' || p[2] == 'G')) || (p[1] == 'G' && p[2] == 'A'));
+// Codons packed as three bytes of an integer, first base lowest.
+constexpr uint32_t pack(const char (&c)[4]) {
+  return uint32_t(uint8_t(c[0])) | uint32_t(uint8_t(c[1])) << 8 | uint32_t(uint8_t(c[2])) << 16;
 }
+constexpr uint32_t kATG = pack("ATG"), kTAA = pack("TAA"), kTAG = pack("TAG"), kTGA = pack("TGA");
 
 } // namespace
 
@@ -46,20 +48,28 @@ char aa(char b0, char b1, char b2) {
 }
 
 std::string translate(std::string_view nt) {
-  std::string out;
-  out.reserve(nt.size() / 3);
+  std::string out(nt.size() / 3, '\0');
+  size_t k = 0;
   for (size_t p = 0; p + 3 <= nt.size(); p += 3) {
     const char a = aa(nt[p], nt[p + 1], nt[p + 2]);
-    if (a != '*')
-      out.push_back(a);
+    out[k] = a;
+    k += a != '*';
   }
+  out.resize(k);
   return out;
 }
 
 void rc_in_place(std::string &seq) {
-  std::reverse(seq.begin(), seq.end());
-  for (char &c : seq)
-    c = fasta::complement(c);
+  if (seq.empty())
+    return;
+  char *lo = seq.data(), *hi = seq.data() + seq.size() - 1;
+  for (; lo < hi; ++lo, --hi) {
+    const char a = fasta::complement(*lo);
+    *lo = fasta::complement(*hi);
+    *hi = a;
+  }
+  if (lo == hi)
+    *lo = fasta::complement(*lo);
 }
 
 std::string rc(std::string_view seq) {
@@ -92,35 +102,69 @@ Result<std::string> splice_seq(const gtf::Transcript &tx, const fasta::FastaInde
 
 std::optional<OrfHit> longest_orf(std::string_view seq, uint64_t min_orf_aa) {
   // Between two in-frame stops every ATG yields an ORF ending at the same stop, so the first
-  // ATG after a stop gives that stretch's longest; later ones can never win.
+  // ATG after a stop gives that stretch's longest and later ones can never win. One walk over
+  // the sequence serves all three frames; equal lengths go to the lower frame, then the
+  // leftmost start, as a frame-by-frame search would decide.
   const size_t n = seq.size();
-  const char *s = seq.data();
+  const auto *s = reinterpret_cast<const uint8_t *>(seq.data());
   bool have = false;
   size_t best_start = 0, best_len = 0;
   bool best_complete = false;
   const auto consider = [&](size_t start, size_t len, bool complete) {
-    if (len / 3 >= min_orf_aa && (!have || len > best_len)) {
-      have = true;
-      best_start = start;
-      best_len = len;
-      best_complete = complete;
-    }
+    if (len / 3 < min_orf_aa)
+      return;
+    if (have && (len < best_len ||
+                 (len == best_len && (start % 3 > best_start % 3 ||
+                                      (start % 3 == best_start % 3 && start > best_start)))))
+      return;
+    have = true;
+    best_start = start;
+    best_len = len;
+    best_complete = complete;
   };
   constexpr size_t kNone = static_cast<size_t>(-1);
-  for (size_t frame = 0; frame < 3; ++frame) {
-    size_t open = kNone;
-    for (size_t p = frame; p + 3 <= n; p += 3) {
-      if (open == kNone) {
-        if (is_start(s + p))
-          open = p;
-      } else if (is_stop(s + p)) {
-        consider(open, p - open, true);
-        open = kNone;
+  size_t open[3] = {kNone, kNone, kNone};
+  const auto step = [&](size_t &open_at, size_t i, uint32_t codon) {
+    if (open_at == kNone) {
+      if (codon == kATG)
+        open_at = i;
+    } else if (codon == kTAA || codon == kTAG || codon == kTGA) {
+      consider(open_at, i - open_at, true);
+      open_at = kNone;
+    }
+  };
+  const auto codon_at = [s](size_t i) {
+    return uint32_t(s[i]) | uint32_t(s[i + 1]) << 8 | uint32_t(s[i + 2]) << 16;
+  };
+  // Only ATG and the stops change a frame's state: eight positions at a time are screened
+  // for them with byte-parallel compares, and only the hits are visited.
+  size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    const auto eq = [](uint64_t w, uint8_t c) {
+      constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+      const uint64_t t = w ^ (0x0101010101010101ull * c);
+      return ~(((t & kLow7) + kLow7) | t) & ~kLow7; // bit 7 of each byte equal to c
+    };
+    size_t frame = 0; // i % 3
+    for (; i + 10 <= n; i += 8, frame = frame == 0 ? 2 : frame - 1) {
+      uint64_t w0, w1, w2;
+      std::memcpy(&w0, s + i, 8);
+      std::memcpy(&w1, s + i + 1, 8);
+      std::memcpy(&w2, s + i + 2, 8);
+      const uint64_t a1 = eq(w1, 'A'), a2 = eq(w2, 'A');
+      const uint64_t starts = eq(w0, 'A') & eq(w1, 'T') & eq(w2, 'G');
+      const uint64_t stops = eq(w0, 'T') & ((a1 & (a2 | eq(w2, 'G'))) | (eq(w1, 'G') & a2));
+      for (uint64_t hits = starts | stops; hits; hits &= hits - 1) {
+        const size_t k = static_cast<size_t>(std::countr_zero(hits)) >> 3;
+        step(open[(frame + k) % 3], i + k, codon_at(i + k));
       }
     }
-    if (open != kNone)
-      consider(open, (n - open) / 3 * 3, false);
   }
+  for (; i + 3 <= n; ++i)
+    step(open[i % 3], i, codon_at(i));
+  for (const size_t start : open)
+    if (start != kNone)
+      consider(start, (n - start) / 3 * 3, false);
   if (!have)
     return std::nullopt;
   OrfHit hit;
@@ -224,7 +268,15 @@ Result<uint64_t> scan_orfs(const std::string &fasta, const std::string &merged_g
     return fail(std::move(peptides.error()));
 
   const uint64_t min_aa = std::max<uint64_t>(cfg->min_orf_aa, 1);
-  std::vector<std::vector<std::string>> rows;
+  // Rows stay compact until the table is written; their texts are composed at the end.
+  struct Row {
+    const RepPair *pair = nullptr;
+    uint64_t aa_len = 0; // 0: no ORF
+    bool complete = false;
+    std::optional<double> hexamer;
+    double fickett = 0.0;
+  };
+  std::vector<Row> rows;
   rows.reserve(pairs->size());
   uint64_t n_peptides = 0;
   std::string seq;
@@ -255,24 +307,22 @@ Result<uint64_t> scan_orfs(const std::string &fasta, const std::string &merged_g
       }
     }
 
+    Row row;
+    row.pair = &pair;
     std::optional<OrfHit> hit;
     if (readable)
       hit = longest_orf(seq, min_aa);
-    if (!hit) {
-      rows.push_back({pair.locus_id, pair.transcript_id, "0", "false", "NA", "NA", "no_orf"});
-      continue;
+    if (hit) {
+      row.aa_len = hit->aa_len();
+      row.complete = hit->complete;
+      row.hexamer = table->score(hit->nucleotides);
+      row.fickett = coding::fickett_score(hit->nucleotides);
+      if (auto done = write_peptide(*peptides, pair, fmt::format("{}", row.aa_len), hit->peptide);
+          !done)
+        return fail(std::move(done.error()));
+      ++n_peptides;
     }
-    const auto hex = table->score(hit->nucleotides);
-    const double fickett = coding::fickett_score(hit->nucleotides);
-    std::string aa_len = fmt::format("{}", hit->aa_len());
-    if (auto done = write_peptide(*peptides, pair, aa_len, hit->peptide); !done)
-      return fail(std::move(done.error()));
-    ++n_peptides;
-    rows.push_back({pair.locus_id, pair.transcript_id, std::move(aa_len),
-                    hit->complete ? "true" : "false", coding::fmt_score(hex),
-                    coding::fmt_score(true, fickett),
-                    std::string(coding::coding_label(true, hex, cfg->hexamer_coding_min,
-                                                     cfg->hexamer_noncoding_max))});
+    rows.push_back(row);
   }
   if (auto closed = peptides->close(); !closed)
     return fail(std::move(closed.error()));
@@ -280,8 +330,28 @@ Result<uint64_t> scan_orfs(const std::string &fasta, const std::string &merged_g
   static const std::vector<std::string> kHeader = {
       "locus_id",     "transcript_id", "longest_orf_aa", "orf_complete",
       "coding_score", "fickett_score", "coding_label"};
-  if (auto written = gtf::write_tsv(out_tsv, kHeader, rows); !written)
-    return fail(std::move(written.error()));
+  auto out = gtf::TsvWriter::create(out_tsv, kHeader);
+  if (!out)
+    return fail(std::move(out.error()));
+  for (const Row &row : rows) {
+    const bool found = row.aa_len > 0;
+    const std::string aa_len = fmt::format("{}", row.aa_len);
+    const std::string hexamer = coding::fmt_score(row.hexamer);
+    const std::string fickett = coding::fmt_score(found, row.fickett);
+    const std::string_view fields[] = {row.pair->locus_id,
+                                       row.pair->transcript_id,
+                                       aa_len,
+                                       row.complete ? "true" : "false",
+                                       hexamer,
+                                       fickett,
+                                       coding::coding_label(found, row.hexamer,
+                                                            cfg->hexamer_coding_min,
+                                                            cfg->hexamer_noncoding_max)};
+    if (auto done = out->row(std::span<const std::string_view>(fields)); !done)
+      return fail(std::move(done.error()));
+  }
+  if (auto closed = out->close(); !closed)
+    return fail(std::move(closed.error()));
   return n_peptides;
 }
 

@@ -38,13 +38,19 @@ fasta::Fetched<bool> infer_plus(const gtf::Transcript &tx, const fasta::FastaInd
   for (const auto &in : geometry::transcript_introns(tx)) {
     if (!readable(in))
       continue;
-    for (const bool plus : {true, false}) {
-      auto sites = read_sites(fa, tx.chrom, in, plus);
-      if (!sites)
-        return std::unexpected(std::move(sites.error()));
-      if (is_canonical(sites->first, sites->second))
-        ++(plus ? plus_votes : minus_votes);
-    }
+    // The minus reading uses the same two pairs of bases, reverse-complemented, so each end
+    // is read once; the first failing read is the one the plus reading meets first.
+    auto first = fa.dinuc(tx.chrom, in.start, true);
+    if (!first)
+      return std::unexpected(std::move(first.error()));
+    auto last = fa.dinuc(tx.chrom, in.end - 1, true);
+    if (!last)
+      return std::unexpected(std::move(last.error()));
+    const auto rc_pair = [](Pair p) {
+      return Pair{fasta::complement(p.second), fasta::complement(p.first)};
+    };
+    plus_votes += is_canonical(*first, *last) ? 1 : 0;
+    minus_votes += is_canonical(rc_pair(*last), rc_pair(*first)) ? 1 : 0;
   }
   return plus_votes >= minus_votes;
 }
