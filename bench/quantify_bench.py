@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -73,6 +74,7 @@ def main() -> None:
         for k, cmd in cmds.items():
             runs[k].append(timed(cmd))
     floor, quant, fc = (min(runs[k], key=lambda r: r[0]) for k in ("floor", "quant", "fc"))
+    shutil.rmtree(work)
     call = next((ln for ln in quant[3].splitlines() if ln.startswith("CALL ")), "CALL 0 ?")
 
     print(f"BAM: {bam} ({bam.stat().st_size / 1e6:.0f} MB), best of {args.runs}")
