@@ -168,24 +168,6 @@ std::string header_text(const SequentialReader &reader) { return header_text(rea
 
 namespace {
 
-// Digits only after one optional '+'; absent on anything else or on overflow.
-std::optional<uint64_t> parse_length(std::string_view s) {
-  if (!s.empty() && s.front() == '+')
-    s.remove_prefix(1);
-  if (s.empty())
-    return std::nullopt;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9')
-      return std::nullopt;
-    const auto d = static_cast<uint64_t>(c - '0');
-    if (v > (std::numeric_limits<uint64_t>::max() - d) / 10)
-      return std::nullopt;
-    v = v * 10 + d;
-  }
-  return v;
-}
-
 void parse_sq_line(std::string_view line, SqDict &out) {
   std::optional<std::string_view> name;
   std::optional<uint64_t> length;
@@ -197,7 +179,7 @@ void parse_sq_line(std::string_view line, SqDict &out) {
       if (piece.starts_with("SN:"))
         name = piece.substr(3);
       else if (piece.starts_with("LN:"))
-        length = parse_length(piece.substr(3)); // a later invalid tag still overrides
+        length = textio::parse_u64(piece.substr(3)); // a later invalid tag still overrides
     }
     first = false;
     if (tab == std::string_view::npos)

@@ -11,24 +11,6 @@ namespace voskel::fasta {
 
 namespace {
 
-// Unsigned decimal: one optional '+', then digits only, no overflow.
-bool parse_u64(std::string_view s, uint64_t &out) {
-  if (!s.empty() && s.front() == '+')
-    s.remove_prefix(1);
-  if (s.empty())
-    return false;
-  uint64_t v = 0;
-  for (const char c : s) {
-    if (c < '0' || c > '9')
-      return false;
-    if (__builtin_mul_overflow(v, 10u, &v) ||
-        __builtin_add_overflow(v, static_cast<uint64_t>(c - '0'), &v))
-      return false;
-  }
-  out = v;
-  return true;
-}
-
 FetchError lookup_error(CoreError e) { return {FetchFault::Lookup, std::move(e)}; }
 FetchError read_error(CoreError e) { return {FetchFault::Read, std::move(e)}; }
 
@@ -75,9 +57,12 @@ Result<std::vector<FaiEntry>> parse_fai(const std::string &fai_path) {
     FaiRec rec;
     static constexpr std::string_view kWhat[] = {"length", "offset", "linebases", "linewidth"};
     uint64_t *slots[] = {&rec.length, &rec.offset, &rec.linebases, &rec.linewidth};
-    for (size_t i = 0; i < 4; ++i)
-      if (!parse_u64(fields[i + 1], *slots[i]))
+    for (size_t i = 0; i < 4; ++i) {
+      const auto value = textio::parse_u64(fields[i + 1]);
+      if (!value)
         return fail_fmt("{} line {}: invalid {}", fai_path, n, kWhat[i]);
+      *slots[i] = *value;
+    }
     rec.linebases = std::max<uint64_t>(rec.linebases, 1);
     rec.linewidth = std::max<uint64_t>(rec.linewidth, 1);
     out.emplace_back(std::string(fields[0]), rec);

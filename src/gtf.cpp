@@ -105,26 +105,6 @@ template <class F> void for_each_attr(std::string_view column, F &&f) {
   }
 }
 
-// "+"? digits, no overflow.
-bool parse_u64(std::string_view s, uint64_t &out) {
-  if (!s.empty() && s.front() == '+')
-    s.remove_prefix(1);
-  if (s.empty())
-    return false;
-  uint64_t v = 0;
-  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
-  for (const char c : s) {
-    if (c < '0' || c > '9')
-      return false;
-    const uint64_t d = static_cast<uint64_t>(c - '0');
-    if (v > (kMax - d) / 10)
-      return false;
-    v = v * 10 + d;
-  }
-  out = v;
-  return true;
-}
-
 // First Unicode scalar of valid UTF-8 text, '.' for the empty text.
 char32_t first_char(std::string_view s) {
   if (s.empty())
@@ -495,11 +475,13 @@ Result<ParsedGtf> parse_gtf(const std::string &path) {
     if (feature == Feature::Other)
       continue;
     const uint32_t chrom = b.chrom(col[0]);
-    uint64_t start = 0, end = 0;
-    if (!parse_u64(col[3], start))
+    const auto start_field = textio::parse_u64(col[3]);
+    if (!start_field)
       return fail_fmt("{} line {}: bad GTF start", path, n);
-    if (!parse_u64(col[4], end))
+    const auto end_field = textio::parse_u64(col[4]);
+    if (!end_field)
       return fail_fmt("{} line {}: bad GTF end", path, n);
+    const uint64_t start = *start_field, end = *end_field;
     if (end < start)
       return fail_fmt("{} line {}: start {} > end {}", path, n, start, end);
     const char32_t strand = first_char(col[6]);

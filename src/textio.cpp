@@ -95,6 +95,22 @@ std::string utf8_lossy(std::string_view s) {
   return out;
 }
 
+std::optional<uint64_t> parse_u64(std::string_view s) {
+  if (!s.empty() && s.front() == '+')
+    s.remove_prefix(1);
+  if (s.empty())
+    return std::nullopt;
+  uint64_t v = 0;
+  for (const char c : s) {
+    if (c < '0' || c > '9')
+      return std::nullopt;
+    if (__builtin_mul_overflow(v, 10u, &v) ||
+        __builtin_add_overflow(v, static_cast<uint64_t>(c - '0'), &v))
+      return std::nullopt;
+  }
+  return v;
+}
+
 // ---- LineReader ----------------------------------------------------------------------------
 
 namespace {

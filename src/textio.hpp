@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,10 @@ bool utf8_valid(std::string_view bytes);
 
 // Decodes bytes as UTF-8, replacing each maximal invalid subsequence with U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
+
+// An unsigned 64-bit decimal as the line-oriented inputs write it: one optional '+', then
+// digits only; nothing else, no overflow.
+std::optional<uint64_t> parse_u64(std::string_view s);
 
 // Reads a file as UTF-8 lines. A line ends at '\n'; one '\r' right before it is removed;
 // the last line needs no '\n'. Invalid UTF-8 fails with "stream did not contain valid UTF-8".
