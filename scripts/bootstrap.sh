@@ -34,3 +34,6 @@ if [ ! -x .venv/bin/python ]; then
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest pysam abi3audit
+if [ "${VOSKEL_BENCH:-0}" = 1 ]; then
+  .venv/bin/python -m pip install -q numpy
+fi
