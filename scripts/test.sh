@@ -16,6 +16,6 @@ esac
 .venv/bin/abi3audit --strict --report "$wheel"
 .venv/bin/python -m pip install -q --force-reinstall --no-deps "$wheel"
 status=0
-.venv/bin/python -m pytest -q tests/python || status=$?
+VOSKEL_WHEEL=$PWD/$wheel .venv/bin/python -m pytest -q tests/python || status=$?
 .venv/bin/ctest --test-dir build/py --output-on-failure -j "$CMAKE_BUILD_PARALLEL_LEVEL" || status=$?
 exit $status
