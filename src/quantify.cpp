@@ -51,16 +51,9 @@ QuantIndex build_quant_index(const gtf::ParsedGtf &gtf) {
     std::sort(set.begin(), set.end());
     set.erase(std::unique(set.begin(), set.end()), set.end());
   }
-  for (auto &[chrom, ivs] : by_chrom) {
-    ChromExons ce{interval::IvIndex<ExonHit>::from_intervals(std::move(ivs)), {}, {}};
-    uint64_t running = 0;
-    for (const auto &iv : ce.index.intervals()) {
-      running = std::max(running, iv.end);
-      ce.starts.push_back(iv.start);
-      ce.max_end.push_back(running);
-    }
-    ix.exons.emplace(std::string(chrom), std::move(ce));
-  }
+  for (auto &[chrom, ivs] : by_chrom)
+    ix.exons.emplace(std::string(chrom),
+                     interval::IvIndex<ExonHit>::from_intervals(std::move(ivs)));
   return ix;
 }
 
@@ -96,42 +89,6 @@ char32_t inferred_strand(uint16_t flag, Strandedness s) {
 
 namespace {
 
-// First position in a whose value satisfies pred (false ... false true ... true), searched
-// outward from `guess` with doubling steps, then by bisection inside the bracket found.
-template <class Pred> size_t first_true(const std::vector<uint64_t> &a, size_t guess, Pred pred) {
-  const size_t n = a.size();
-  guess = std::min(guess, n);
-  size_t lo, hi;
-  if (guess < n && !pred(a[guess])) {
-    lo = guess + 1;
-    hi = n;
-    for (size_t step = 1;; step *= 2) {
-      const size_t probe = lo + step - 1;
-      if (probe >= n)
-        break;
-      if (pred(a[probe])) {
-        hi = probe;
-        break;
-      }
-      lo = probe + 1;
-    }
-  } else {
-    hi = guess;
-    lo = 0;
-    for (size_t step = 1; hi > 0; step *= 2) {
-      const size_t probe = hi >= step ? hi - step : 0;
-      if (!pred(a[probe])) {
-        lo = probe + 1;
-        break;
-      }
-      hi = probe;
-    }
-  }
-  return static_cast<size_t>(
-      std::partition_point(a.begin() + lo, a.begin() + hi, [&](uint64_t v) { return !pred(v); }) -
-      a.begin());
-}
-
 // The blocks of one fragment meet the same few transcripts again and again: keeping the list
 // free of repeats while it is short makes the later sort trivial.
 void add_hit(std::vector<Hit> &out, Hit h) {
@@ -149,24 +106,13 @@ void compatible_hits(const fragment::Read &read, RefMap &refs, Strandedness stra
   RefSlot &ref = refs[read.tid];
   if (!ref.exons)
     return;
-  const ChromExons &ce = *ref.exons;
-  const auto &ivs = ce.index.intervals();
   const char32_t want = inferred_strand(read.flag, strand);
-  for (const Span &b : read.blocks) {
-    // The same window as IvIndex::overlapping: starts <= block end, running max end >= start.
-    const size_t hi = first_true(ce.starts, ref.hi, [&](uint64_t s) { return s > b.end; });
-    const size_t lo =
-        first_true(ce.max_end, std::min(ref.lo, hi), [&](uint64_t e) { return e >= b.start; });
-    ref.lo = lo;
-    ref.hi = hi;
-    for (size_t i = std::min(lo, hi); i < hi; ++i) {
-      if (ivs[i].end < b.start)
-        continue;
-      const ExonHit &h = ivs[i].payload;
+  for (const Span &b : read.blocks)
+    ref.exons->overlapping(ref.cursor, b.start, b.end, [&](const auto &iv) {
+      const ExonHit &h = iv.payload;
       if (want == 0 || h.strand == want || h.strand == U'.')
         add_hit(out, Hit{h.locus, h.tx});
-    }
-  }
+    });
 }
 
 namespace {

@@ -32,24 +32,15 @@ struct Hit {
   friend auto operator<=>(const Hit &, const Hit &) = default;
 };
 
-// The exon intervals of one chromosome with their search keys laid out flat: the interval
-// starts and the running maximum of their ends, in index order.
-struct ChromExons {
-  interval::IvIndex<ExonHit> index;
-  std::vector<uint64_t> starts;
-  std::vector<uint64_t> max_end;
-};
-using ExonIndex = std::map<std::string, ChromExons, std::less<>>;
+using ExonIndex = std::map<std::string, interval::IvIndex<ExonHit>, std::less<>>;
 // Introns of each locus (indexed by locus id), sorted and unique.
 using IntronMap = std::vector<std::vector<geometry::Span>>;
 
 // One reference id of a BAM header: its chromosome's exons (null where the annotation has
-// none) and where the previous query's window lay. Records arrive sorted, so the next window
-// is found by galloping from there instead of searching the whole chromosome.
+// none) and the cursor of its sorted record queries.
 struct RefSlot {
-  const ChromExons *exons = nullptr;
-  size_t lo = 0;
-  size_t hi = 0;
+  const interval::IvIndex<ExonHit> *exons = nullptr;
+  interval::Cursor cursor;
 };
 using RefMap = std::vector<RefSlot>;
 

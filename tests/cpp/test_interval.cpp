@@ -69,3 +69,33 @@ TEST(IvIndex, AgreesWithBruteForceOnRandomIntervals) {
     ASSERT_EQ(hits(ix, qs, qe), expected) << qs << "-" << qe;
   }
 }
+
+TEST(IvIndex, CursorQueriesMatchPlainQueriesInAnyOrder) {
+  std::mt19937_64 rng(11);
+  std::vector<Interval<int>> ivs;
+  for (int i = 0; i < 300; ++i) {
+    const uint64_t s = rng() % 2000, len = (i % 40 == 0) ? rng() % 800 : rng() % 30;
+    ivs.push_back({i, s, s + len});
+  }
+  const auto ix = IvIndex<int>::from_intervals(ivs);
+  const auto empty = IvIndex<int>::from_intervals({});
+  // Ascending queries, as from a sorted alignment file, then jumps back and forth; the last
+  // queries include an empty block (start one past its end).
+  std::vector<std::pair<uint64_t, uint64_t>> queries;
+  for (uint64_t qs = 0; qs < 2200; qs += 1 + rng() % 40)
+    queries.emplace_back(qs, qs + rng() % 60);
+  for (int q = 0; q < 300; ++q) {
+    const uint64_t qs = rng() % 2200;
+    queries.emplace_back(qs, qs + rng() % 60);
+  }
+  queries.emplace_back(101, 100);
+  interval::Cursor cursor, empty_cursor;
+  for (const auto &[qs, qe] : queries) {
+    std::vector<int> plain, galloped;
+    ix.overlapping(qs, qe, [&](const Interval<int> &iv) { plain.push_back(iv.payload); });
+    ix.overlapping(cursor, qs, qe,
+                   [&](const Interval<int> &iv) { galloped.push_back(iv.payload); });
+    ASSERT_EQ(galloped, plain) << qs << "-" << qe;
+    empty.overlapping(empty_cursor, qs, qe, [&](const Interval<int> &) { FAIL(); });
+  }
+}
