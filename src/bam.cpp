@@ -77,11 +77,17 @@ Result<FilePtr> open_alignment_file(const std::string &path) {
 void set_reader_threads(htsFile *fp) { (void)hts_set_threads(fp, 1); }
 
 // The meaning of a read result of sam_read1 / sam_itr_next.
-Result<bool> read_outcome(int r) {
+Result<bool> read_outcome(htsFile *fp, int r) {
   if (r >= 0)
     return true;
-  if (r == -1)
+  if (r == -1) {
+    // With a decompression thread, a block that fails to inflate or to read can surface as
+    // a plain end of data; the stream's error code tells the two apart.
+    const BGZF *bg = hts_get_bgzfp(fp);
+    if (bg != nullptr && bg->errcode != 0)
+      return fail_msg("truncated record in SAM/BAM/CRAM file");
     return false;
+  }
   if (r == -2)
     return fail_msg("truncated record in SAM/BAM/CRAM file");
   return fail_msg("invalid record in SAM/BAM/CRAM file");
@@ -106,7 +112,7 @@ Result<SequentialReader> SequentialReader::open(const std::string &path) {
 }
 
 Result<bool> SequentialReader::next(Record &rec) {
-  return read_outcome(sam_read1(fp_.get(), hdr_.get(), rec.get()));
+  return read_outcome(fp_.get(), sam_read1(fp_.get(), hdr_.get(), rec.get()));
 }
 
 Result<IndexedReader> IndexedReader::open(const std::string &path) {
@@ -150,7 +156,7 @@ Status IndexedReader::query(int tid, uint64_t start, uint64_t end) {
 Result<bool> IndexedReader::next(Record &rec) {
   if (!itr_)
     return fail_msg("failed to fetch region");
-  return read_outcome(sam_itr_next(fp_.get(), itr_.get(), rec.get()));
+  return read_outcome(fp_.get(), sam_itr_next(fp_.get(), itr_.get(), rec.get()));
 }
 
 std::string header_text(const sam_hdr_t *header) {

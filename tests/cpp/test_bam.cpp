@@ -221,6 +221,36 @@ TEST_F(BamTest, MissingEofBlockFailsBothOpens) {
                                     ".csi / sibling .bai): " + reason);
 }
 
+TEST_F(BamTest, BlockCutShortBeforeAnEofBlockIsAnError) {
+  // Enough records for several compressed blocks; then the file is cut inside a block and an
+  // EOF block is put back, so the open-time check passes. The reader must not take the broken
+  // block for the end of the data.
+  std::vector<std::string> records;
+  for (int i = 0; i < 40000; ++i)
+    records.push_back(rec(fmt::format("r{:05}", i), "chr1", 1 + i % 900));
+  const std::string p = write_bam("many.bam", kHeader, records, false);
+  std::string bytes;
+  {
+    std::ifstream in(p, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  ASSERT_GT(bytes.size(), 100000u); // several compressed blocks
+  const std::string eof_block = bytes.substr(bytes.size() - 28);
+  const std::string cut =
+      write_text("cut_block.bam", bytes.substr(0, bytes.size() / 2) + eof_block);
+  auto r = bam::open_sequential(cut);
+  ASSERT_TRUE(r.has_value()) << r.error().text();
+  bam::Record one;
+  Result<bool> got = true;
+  size_t n = 0;
+  while (got && *got) {
+    got = r->next(one);
+    n += got && *got;
+  }
+  ASSERT_FALSE(got.has_value()) << "ended cleanly after " << n << " of 40000 records";
+  EXPECT_EQ(got.error().text(), "truncated record in SAM/BAM/CRAM file");
+}
+
 TEST_F(BamTest, PlainSamNeedsNoEofBlock) {
   const std::string p =
       write_text("reads.sam", kHeader + rec("a", "chr1", 5) + "\n" + rec("b", "chr2", 7) + "\n");
