@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
+
+#include <fmt/compile.h>
 
 #include "json.hpp"
 #include "textio.hpp"
@@ -228,6 +231,14 @@ double fickett_score(std::string_view nt) {
     counts[(k >> 2) & 3][1] += codons[k];
     counts[k & 3][2] += codons[k];
   }
+  uint64_t acgt[4][3];
+  std::copy(&counts[0][0], &counts[4][0], &acgt[0][0]); // row 4, the other bytes, only adds to n
+  return fickett_from_counts(acgt, n);
+}
+
+double fickett_from_counts(const uint64_t (&counts)[4][3], uint64_t n) {
+  if (n < 2)
+    return 0.0;
   double total = 0.0;
   for (size_t b = 0; b < 4; ++b) {
     const auto [lo, hi] = std::minmax({counts[b][0], counts[b][1], counts[b][2]});
@@ -241,9 +252,16 @@ double fickett_score(std::string_view nt) {
 }
 
 std::string fmt_score(bool present, double value) {
+  std::string out;
+  append_score(out, present, value);
+  return out;
+}
+
+void append_score(std::string &out, bool present, double value) {
   if (!present || !std::isfinite(value))
-    return "NA";
-  return fmt::format("{:.6f}", value);
+    out += "NA";
+  else
+    fmt::format_to(std::back_inserter(out), FMT_COMPILE("{:.6f}"), value);
 }
 
 std::string_view coding_label(bool has_orf, std::optional<double> hexamer_score, double coding_min,

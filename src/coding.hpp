@@ -28,6 +28,19 @@ public:
 
   size_t size() const { return present_.count(); }
 
+  // The log-ratio under a 12-bit key (two bits per base, A C G T = 0..3, first base in the
+  // highest bits) into `out`; false when the table lacks that hexamer.
+  bool lookup(size_t key, double &out) const {
+    if (!present_.test(key))
+      return false;
+    out = log_ratio_[key];
+    return true;
+  }
+  // The log-ratio under a key the table is known to hold.
+  double log_ratio(size_t key) const { return log_ratio_[key]; }
+  // Every one of the 4096 hexamers present.
+  bool full() const { return present_.all(); }
+
 private:
   HexamerTable() = default;
   // Each hexamer packed two bits per base: 4096 slots.
@@ -37,9 +50,14 @@ private:
 
 // Fickett position-and-composition score; 0.0 for fewer than two bases.
 double fickett_score(std::string_view nucleotides);
+// The same from counts[b][phase] of bases A, C, G, T (b = 0..3) at positions i with i % 3 ==
+// phase, over n bases in all (bases of other kinds count towards n only).
+double fickett_from_counts(const uint64_t (&counts)[4][3], uint64_t n);
 
 // Six decimals, correctly rounded, never in exponent form; "NA" when absent or not finite.
 std::string fmt_score(bool present, double value);
+// The same text appended to `out`.
+void append_score(std::string &out, bool present, double value);
 inline std::string fmt_score(std::optional<double> value) {
   return fmt_score(value.has_value(), value.value_or(0.0));
 }

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -79,6 +80,11 @@ public:
   // The bases at pos and pos+1; on the minus strand the reverse complement of that pair.
   Result<std::pair<char, char>> dinuc_tx(std::string_view name, uint64_t pos, bool plus) const;
   Fetched<std::pair<char, char>> dinuc(std::string_view name, uint64_t pos, bool plus) const;
+  // The plus-strand pairs at every position into `out` (same size), exactly as dinuc(name,
+  // pos, true) in order would give them, failing as the first failing one would. Pairs close
+  // together in the file come from a single read.
+  Fetched<void> dinucs(std::string_view name, std::span<const uint64_t> positions,
+                       std::span<std::pair<char, char>> out) const;
 
   // The record of a contig, or nullptr.
   const FaiRec *find(std::string_view name) const;

@@ -3,9 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstring>
+#include <charconv>
+#include <iterator>
 #include <unordered_map>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "coding.hpp"
 #include "record.hpp"
@@ -100,31 +105,102 @@ Result<std::string> splice_seq(const gtf::Transcript &tx, const fasta::FastaInde
   return out;
 }
 
-std::optional<OrfHit> longest_orf(std::string_view seq, uint64_t min_orf_aa) {
+namespace {
+
+constexpr size_t kNone = static_cast<size_t>(-1);
+
+// Bit p of `starts` (`stops`) is set when an ATG (a stop codon) begins at s[p], p < 64.
+// Reads s[0, 66).
+inline void screen64(const uint8_t *s, uint64_t &starts, uint64_t &stops) {
+#if defined(__SSE2__)
+  const __m128i A = _mm_set1_epi8('A'), G = _mm_set1_epi8('G'), T = _mm_set1_epi8('T');
+  starts = stops = 0;
+  for (unsigned j = 0; j < 4; ++j) {
+    const auto *p = reinterpret_cast<const __m128i *>(s + 16 * j);
+    const __m128i w0 = _mm_loadu_si128(p);
+    const __m128i w1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 16 * j + 1));
+    const __m128i w2 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 16 * j + 2));
+    const __m128i a1 = _mm_cmpeq_epi8(w1, A), a2 = _mm_cmpeq_epi8(w2, A);
+    const __m128i g2 = _mm_cmpeq_epi8(w2, G);
+    const __m128i start =
+        _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(w0, A), _mm_cmpeq_epi8(w1, T)), g2);
+    const __m128i stop =
+        _mm_and_si128(_mm_cmpeq_epi8(w0, T),
+                      _mm_or_si128(_mm_and_si128(a1, _mm_or_si128(a2, g2)),
+                                   _mm_and_si128(_mm_cmpeq_epi8(w1, _mm_set1_epi8('G')), a2)));
+    starts |= uint64_t(uint32_t(_mm_movemask_epi8(start))) << (16 * j);
+    stops |= uint64_t(uint32_t(_mm_movemask_epi8(stop))) << (16 * j);
+  }
+#else
+  starts = stops = 0;
+  for (unsigned p = 0; p < 64; ++p) {
+    const uint32_t c = uint32_t(s[p]) | uint32_t(s[p + 1]) << 8 | uint32_t(s[p + 2]) << 16;
+    starts |= uint64_t(c == kATG) << p;
+    stops |= uint64_t(c == kTAA || c == kTAG || c == kTGA) << p;
+  }
+#endif
+}
+
+struct OrfSpan {
+  size_t start = 0;
+  size_t len = 0; // whole codons, stop excluded
+  bool complete = false;
+};
+
+std::optional<OrfSpan> find_longest(std::string_view seq, uint64_t min_orf_aa) {
   // Between two in-frame stops every ATG yields an ORF ending at the same stop, so the first
   // ATG after a stop gives that stretch's longest and later ones can never win. One walk over
   // the sequence serves all three frames; equal lengths go to the lower frame, then the
   // leftmost start, as a frame-by-frame search would decide.
   const size_t n = seq.size();
   const auto *s = reinterpret_cast<const uint8_t *>(seq.data());
-  bool have = false;
-  size_t best_start = 0, best_len = 0;
-  bool best_complete = false;
+  std::optional<OrfSpan> best;
   const auto consider = [&](size_t start, size_t len, bool complete) {
     if (len / 3 < min_orf_aa)
       return;
-    if (have && (len < best_len ||
-                 (len == best_len && (start % 3 > best_start % 3 ||
-                                      (start % 3 == best_start % 3 && start > best_start)))))
+    if (best && (len < best->len ||
+                 (len == best->len && (start % 3 > best->start % 3 ||
+                                       (start % 3 == best->start % 3 && start > best->start)))))
       return;
-    have = true;
-    best_start = start;
-    best_len = len;
-    best_complete = complete;
+    best = OrfSpan{start, len, complete};
   };
-  constexpr size_t kNone = static_cast<size_t>(-1);
   size_t open[3] = {kNone, kNone, kNone};
-  const auto step = [&](size_t &open_at, size_t i, uint32_t codon) {
+  // Blocks of 64 positions are screened for starts and stops at once; per frame only the
+  // events that change its state are visited: the next ATG while closed, the next stop while
+  // open.
+  constexpr uint64_t kEvery3 = 0x9249249249249249ull; // bits 0, 3, ..., 63
+  size_t i = 0;
+  unsigned phase = 0; // i % 3
+  for (; i + 66 <= n; i += 64, phase = phase == 2 ? 0 : phase + 1) {
+    uint64_t starts, stops;
+    screen64(s + i, starts, stops);
+    if ((starts | stops) == 0)
+      continue;
+    for (unsigned f = 0; f < 3; ++f) {
+      const uint64_t in_frame = kEvery3 << ((f + 3 - phase) % 3); // (i + p) % 3 == f
+      uint64_t st = starts & in_frame, sp = stops & in_frame;
+      size_t &open_at = open[f];
+      for (;;) {
+        if (open_at == kNone) {
+          if (st == 0)
+            break;
+          const unsigned k = static_cast<unsigned>(std::countr_zero(st));
+          open_at = i + k;
+          sp &= ~1ull << k; // stops after k only
+        } else {
+          if (sp == 0)
+            break;
+          const unsigned k = static_cast<unsigned>(std::countr_zero(sp));
+          consider(open_at, i + k - open_at, true);
+          open_at = kNone;
+          st &= ~1ull << k;
+        }
+      }
+    }
+  }
+  for (; i + 3 <= n; ++i) {
+    const uint32_t codon = uint32_t(s[i]) | uint32_t(s[i + 1]) << 8 | uint32_t(s[i + 2]) << 16;
+    size_t &open_at = open[i % 3];
     if (open_at == kNone) {
       if (codon == kATG)
         open_at = i;
@@ -132,45 +208,23 @@ std::optional<OrfHit> longest_orf(std::string_view seq, uint64_t min_orf_aa) {
       consider(open_at, i - open_at, true);
       open_at = kNone;
     }
-  };
-  const auto codon_at = [s](size_t i) {
-    return uint32_t(s[i]) | uint32_t(s[i + 1]) << 8 | uint32_t(s[i + 2]) << 16;
-  };
-  // Only ATG and the stops change a frame's state: eight positions at a time are screened
-  // for them with byte-parallel compares, and only the hits are visited.
-  size_t i = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    const auto eq = [](uint64_t w, uint8_t c) {
-      constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-      const uint64_t t = w ^ (0x0101010101010101ull * c);
-      return ~(((t & kLow7) + kLow7) | t) & ~kLow7; // bit 7 of each byte equal to c
-    };
-    size_t frame = 0; // i % 3
-    for (; i + 10 <= n; i += 8, frame = frame == 0 ? 2 : frame - 1) {
-      uint64_t w0, w1, w2;
-      std::memcpy(&w0, s + i, 8);
-      std::memcpy(&w1, s + i + 1, 8);
-      std::memcpy(&w2, s + i + 2, 8);
-      const uint64_t a1 = eq(w1, 'A'), a2 = eq(w2, 'A');
-      const uint64_t starts = eq(w0, 'A') & eq(w1, 'T') & eq(w2, 'G');
-      const uint64_t stops = eq(w0, 'T') & ((a1 & (a2 | eq(w2, 'G'))) | (eq(w1, 'G') & a2));
-      for (uint64_t hits = starts | stops; hits; hits &= hits - 1) {
-        const size_t k = static_cast<size_t>(std::countr_zero(hits)) >> 3;
-        step(open[(frame + k) % 3], i + k, codon_at(i + k));
-      }
-    }
   }
-  for (; i + 3 <= n; ++i)
-    step(open[i % 3], i, codon_at(i));
   for (const size_t start : open)
     if (start != kNone)
       consider(start, (n - start) / 3 * 3, false);
-  if (!have)
+  return best;
+}
+
+} // namespace
+
+std::optional<OrfHit> longest_orf(std::string_view seq, uint64_t min_orf_aa) {
+  const auto span = find_longest(seq, min_orf_aa);
+  if (!span)
     return std::nullopt;
   OrfHit hit;
-  hit.nucleotides.assign(seq.substr(best_start, best_len));
+  hit.nucleotides.assign(seq.substr(span->start, span->len));
   hit.peptide = translate(hit.nucleotides);
-  hit.complete = best_complete;
+  hit.complete = span->complete;
   return hit;
 }
 
@@ -216,21 +270,92 @@ Result<std::vector<RepPair>> read_reps(const std::string &path) {
   return pairs;
 }
 
-// ">locus|transcript|aa" and the peptide in lines of 60 letters.
-Status write_peptide(textio::FileWriter &out, const RepPair &pair, std::string_view aa_len,
-                     std::string_view peptide) {
-  for (const std::string_view part : {std::string_view(">"), std::string_view(pair.locus_id),
-                                      std::string_view("|"), std::string_view(pair.transcript_id),
-                                      std::string_view("|"), aa_len, std::string_view("\n")})
-    if (auto done = out.write(part); !done)
-      return done;
+// ">locus|transcript|aa" and the peptide in lines of 60 letters, appended to `out`.
+void append_peptide_record(std::string &out, const RepPair &pair, uint64_t aa_len,
+                           std::string_view peptide) {
+  char digits[24];
+  const auto len_end = std::to_chars(std::begin(digits), std::end(digits), aa_len).ptr;
+  out += '>';
+  out += pair.locus_id;
+  out += '|';
+  out += pair.transcript_id;
+  out += '|';
+  out.append(digits, len_end);
+  out += '\n';
   for (size_t p = 0; p < peptide.size(); p += 60) {
-    if (auto done = out.write(peptide.substr(p, 60)); !done)
-      return done;
-    if (auto done = out.put('\n'); !done)
-      return done;
+    out += peptide.substr(p, 60);
+    out += '\n';
   }
-  return {};
+}
+
+struct OrfScores {
+  std::optional<double> hexamer;
+  double fickett = 0.0;
+};
+
+// The peptide of an ORF's codons into `peptide`, and both coding scores, from one walk over
+// the codons: each codon's 6-bit code drives the translation, the Fickett codon histogram and
+// the hexamer of it and its predecessor. A codon with any byte other than upper-case ACGT
+// (rare) sends the scores to the general routines, which know how such bytes count. With
+// every hexamer in the table (`Full`) no window needs a presence test.
+template <bool Full>
+OrfScores translate_and_score(std::string_view orf, const coding::HexamerTable &table,
+                              std::string &peptide) {
+  // An ORF holds no in-frame stop, so every codon yields one letter.
+  const size_t n_codons = orf.size() / 3;
+  peptide.resize(n_codons);
+  char *aa_out = peptide.data();
+  // Fickett's per-phase base counts: one register per codon position with a 16-bit field
+  // per base, emptied into `counts` before a field could overflow.
+  uint64_t counts[4][3] = {};
+  double sum = 0.0;
+  uint64_t found = 0;
+  bool plain = true;
+  constexpr unsigned kNoCodon = 64;
+  unsigned prev = kNoCodon;
+  const auto *s = reinterpret_cast<const unsigned char *>(orf.data());
+  for (size_t chunk = 0; chunk < n_codons;) {
+    const size_t chunk_end = std::min(n_codons, chunk + 0xFFFF);
+    uint64_t phase0 = 0, phase1 = 0, phase2 = 0;
+    for (size_t p = 3 * chunk; p < 3 * chunk_end; p += 3) {
+      const uint8_t a = kBaseCode[s[p]], b = kBaseCode[s[p + 1]], c = kBaseCode[s[p + 2]];
+      if ((a | b | c) > 3) [[unlikely]] {
+        plain = false;
+        *aa_out++ = 'X';
+        prev = kNoCodon;
+        continue;
+      }
+      const unsigned code = unsigned(a) << 4 | unsigned(b) << 2 | c;
+      *aa_out++ = kCode[code];
+      phase0 += uint64_t(1) << (16 * a);
+      phase1 += uint64_t(1) << (16 * b);
+      phase2 += uint64_t(1) << (16 * c);
+      if (prev != kNoCodon) [[likely]] {
+        // Summed in window order, as HexamerTable::score does.
+        if constexpr (Full) {
+          sum += table.log_ratio(prev << 6 | code);
+          ++found;
+        } else if (double ratio; table.lookup(prev << 6 | code, ratio)) {
+          sum += ratio;
+          ++found;
+        }
+      }
+      prev = code;
+    }
+    for (unsigned base = 0; base < 4; ++base) {
+      counts[base][0] += (phase0 >> (16 * base)) & 0xFFFF;
+      counts[base][1] += (phase1 >> (16 * base)) & 0xFFFF;
+      counts[base][2] += (phase2 >> (16 * base)) & 0xFFFF;
+    }
+    chunk = chunk_end;
+  }
+  if (!plain)
+    return {table.score(orf), coding::fickett_score(orf)};
+  OrfScores out;
+  if (found > 0)
+    out.hexamer = sum / static_cast<double>(found);
+  out.fickett = coding::fickett_from_counts(counts, orf.size());
+  return out;
 }
 
 } // namespace
@@ -268,6 +393,7 @@ Result<uint64_t> scan_orfs(const std::string &fasta, const std::string &merged_g
     return fail(std::move(peptides.error()));
 
   const uint64_t min_aa = std::max<uint64_t>(cfg->min_orf_aa, 1);
+  const bool full_table = table->full();
   // Rows stay compact until the table is written; their texts are composed at the end.
   struct Row {
     const RepPair *pair = nullptr;
@@ -279,7 +405,7 @@ Result<uint64_t> scan_orfs(const std::string &fasta, const std::string &merged_g
   std::vector<Row> rows;
   rows.reserve(pairs->size());
   uint64_t n_peptides = 0;
-  std::string seq;
+  std::string seq, peptide, record; // reused from one transcript to the next
   for (const auto &pair : *pairs) {
     const auto it = by_id.find(pair.transcript_id);
     if (it == by_id.end())
@@ -309,16 +435,20 @@ Result<uint64_t> scan_orfs(const std::string &fasta, const std::string &merged_g
 
     Row row;
     row.pair = &pair;
-    std::optional<OrfHit> hit;
+    std::optional<OrfSpan> span;
     if (readable)
-      hit = longest_orf(seq, min_aa);
-    if (hit) {
-      row.aa_len = hit->aa_len();
-      row.complete = hit->complete;
-      row.hexamer = table->score(hit->nucleotides);
-      row.fickett = coding::fickett_score(hit->nucleotides);
-      if (auto done = write_peptide(*peptides, pair, fmt::format("{}", row.aa_len), hit->peptide);
-          !done)
+      span = find_longest(seq, min_aa);
+    if (span) {
+      const std::string_view orf = std::string_view(seq).substr(span->start, span->len);
+      const auto scores = full_table ? translate_and_score<true>(orf, *table, peptide)
+                                     : translate_and_score<false>(orf, *table, peptide);
+      row.aa_len = span->len / 3;
+      row.complete = span->complete;
+      row.hexamer = scores.hexamer;
+      row.fickett = scores.fickett;
+      record.clear();
+      append_peptide_record(record, pair, row.aa_len, peptide);
+      if (auto done = peptides->write(record); !done)
         return fail(std::move(done.error()));
       ++n_peptides;
     }
@@ -333,11 +463,16 @@ Result<uint64_t> scan_orfs(const std::string &fasta, const std::string &merged_g
   auto out = gtf::TsvWriter::create(out_tsv, kHeader);
   if (!out)
     return fail(std::move(out.error()));
+  // The cells of a row are composed in buffers kept across rows.
+  std::string aa_len, hexamer, fickett;
   for (const Row &row : rows) {
     const bool found = row.aa_len > 0;
-    const std::string aa_len = fmt::format("{}", row.aa_len);
-    const std::string hexamer = coding::fmt_score(row.hexamer);
-    const std::string fickett = coding::fmt_score(found, row.fickett);
+    aa_len.clear();
+    fmt::format_to(std::back_inserter(aa_len), "{}", row.aa_len);
+    hexamer.clear();
+    coding::append_score(hexamer, row.hexamer.has_value(), row.hexamer.value_or(0.0));
+    fickett.clear();
+    coding::append_score(fickett, found, row.fickett);
     const std::string_view fields[] = {row.pair->locus_id,
                                        row.pair->transcript_id,
                                        aa_len,

@@ -1,5 +1,7 @@
 #include "splice.hpp"
 
+#include <vector>
+
 #include "geometry.hpp"
 
 namespace voskel::splice {
@@ -34,23 +36,42 @@ bool is_canonical(Pair donor, Pair acceptor) {
 }
 
 fasta::Fetched<bool> infer_plus(const gtf::Transcript &tx, const fasta::FastaIndex &fa) {
+  // The minus reading uses the same two pairs of bases, reverse-complemented, so each end is
+  // read once: the first and last pair of every readable intron, in intron order, which is
+  // also the order in which a failing read is met.
+  const auto introns = geometry::transcript_introns(tx);
+  // Most transcripts have few introns: their ends stay on the stack.
+  constexpr size_t kInline = 32;
+  uint64_t inline_ends[kInline];
+  Pair inline_pairs[kInline];
+  std::vector<uint64_t> more_ends;
+  std::vector<Pair> more_pairs;
+  uint64_t *ends = inline_ends;
+  Pair *pairs = inline_pairs;
+  if (2 * introns.size() > kInline) {
+    more_ends.resize(2 * introns.size());
+    more_pairs.resize(2 * introns.size());
+    ends = more_ends.data();
+    pairs = more_pairs.data();
+  }
+  size_t n_ends = 0;
+  for (const auto &in : introns)
+    if (readable(in)) {
+      ends[n_ends++] = in.start;
+      ends[n_ends++] = in.end - 1;
+    }
+  if (auto done = fa.dinucs(tx.chrom, std::span<const uint64_t>(ends, n_ends),
+                            std::span<Pair>(pairs, n_ends));
+      !done)
+    return std::unexpected(std::move(done.error()));
+  const auto rc_pair = [](Pair p) {
+    return Pair{fasta::complement(p.second), fasta::complement(p.first)};
+  };
   uint64_t plus_votes = 0, minus_votes = 0;
-  for (const auto &in : geometry::transcript_introns(tx)) {
-    if (!readable(in))
-      continue;
-    // The minus reading uses the same two pairs of bases, reverse-complemented, so each end
-    // is read once; the first failing read is the one the plus reading meets first.
-    auto first = fa.dinuc(tx.chrom, in.start, true);
-    if (!first)
-      return std::unexpected(std::move(first.error()));
-    auto last = fa.dinuc(tx.chrom, in.end - 1, true);
-    if (!last)
-      return std::unexpected(std::move(last.error()));
-    const auto rc_pair = [](Pair p) {
-      return Pair{fasta::complement(p.second), fasta::complement(p.first)};
-    };
-    plus_votes += is_canonical(*first, *last) ? 1 : 0;
-    minus_votes += is_canonical(rc_pair(*last), rc_pair(*first)) ? 1 : 0;
+  for (size_t i = 0; i < n_ends; i += 2) {
+    const Pair first = pairs[i], last = pairs[i + 1];
+    plus_votes += is_canonical(first, last) ? 1 : 0;
+    minus_votes += is_canonical(rc_pair(last), rc_pair(first)) ? 1 : 0;
   }
   return plus_votes >= minus_votes;
 }
