@@ -283,18 +283,22 @@ Fetched<void> FastaIndex::dinucs(std::string_view name, std::span<const uint64_t
       large.resize(size);
       window = large.data();
     }
+    bool filled = true;
     {
       std::lock_guard<std::mutex> hold(*io_lock_);
-      size_t done = 0;
-      while (done < size) {
+      for (size_t done = 0; done < size;) {
         const ssize_t got = ::pread(fd_, window + done, size - done, static_cast<off_t>(lo + done));
         if (got < 0 && errno == EINTR)
           continue;
-        if (got <= 0)
-          return one_by_one();
+        if (got <= 0) {
+          filled = false;
+          break;
+        }
         done += static_cast<size_t>(got);
       }
     }
+    if (!filled) // outside the lock, which the one-by-one reads take again
+      return one_by_one();
     for (; i < j; ++i) {
       // Decoded as append does: line terminators dropped, lower case raised.
       char two[2];

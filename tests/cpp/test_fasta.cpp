@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <thread>
 #include <unistd.h>
 
@@ -272,4 +273,67 @@ TEST(FaiParse, MissingFiles) {
   ASSERT_FALSE(dir);
   EXPECT_EQ(dir.error().text(),
             "cannot read " + (tmp.dir / "d.fa.fai").string() + ": Is a directory (os error 21)");
+}
+
+TEST(FastaDinuc, BatchedReadsMatchOneByOne) {
+  ScratchDir tmp;
+  std::string seq;
+  for (int i = 0; i < 20000; ++i)
+    seq += "ACGTacgtNU"[(i * 7 + i / 3) % 10];
+  std::string fa_text = ">c\n";
+  for (size_t p = 0; p < seq.size(); p += 60)
+    fa_text += seq.substr(p, 60) + "\n";
+  const auto path = tmp.genome(fa_text, "c\t20000\t3\t60\t61\n");
+  auto fa = FastaIndex::open(path);
+  ASSERT_TRUE(fa);
+  const auto one_by_one = [&](std::string_view name, const std::vector<uint64_t> &pos) {
+    std::string out;
+    for (const uint64_t p : pos) {
+      auto pair = fa->dinuc(name, p, true);
+      if (!pair)
+        return "ERR " + pair.error().error.text();
+      out += {pair->first, pair->second, ' '};
+    }
+    return out;
+  };
+  const auto batched = [&](std::string_view name, const std::vector<uint64_t> &pos) {
+    std::vector<std::pair<char, char>> pairs(pos.size());
+    auto done = fa->dinucs(name, pos, pairs);
+    if (!done)
+      return std::string("ERR ") + done.error().error.text(); // pairs are then unspecified
+    std::string out;
+    for (const auto &[a, b] : pairs)
+      out += {a, b, ' '};
+    return out;
+  };
+  const std::vector<std::vector<uint64_t>> cases = {
+      {},
+      {5},
+      {1, 2, 59, 60, 61, 120}, // pairs across line ends, in one window
+      {10, 5000, 5003, 19999}, // windows apart, the last pair ends the contig
+      {300, 100, 9000, 8990},  // out of order
+      {1, 20000},              // past the end: a refused lookup
+      {7, 0, 9},               // position 0
+      {7, std::numeric_limits<uint64_t>::max()},
+  };
+  for (const auto &pos : cases) {
+    EXPECT_EQ(batched("c", pos), one_by_one("c", pos)) << testing::PrintToString(pos);
+    EXPECT_EQ(batched("nope", pos), one_by_one("nope", pos)) << testing::PrintToString(pos);
+  }
+  auto refused = [&] {
+    std::vector<std::pair<char, char>> pairs(2);
+    return fa->dinucs("c", std::vector<uint64_t>{3, 20000}, pairs);
+  }();
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().fault, fasta::FetchFault::Lookup);
+
+  // A file cut short after opening fails as the first short pair would.
+  ASSERT_EQ(::truncate(path.c_str(), 6000), 0);
+  for (const auto &pos : std::vector<std::vector<uint64_t>>{{10, 20, 9000}, {9000, 10}}) {
+    EXPECT_EQ(batched("c", pos), one_by_one("c", pos)) << testing::PrintToString(pos);
+    std::vector<std::pair<char, char>> pairs(pos.size());
+    auto done = fa->dinucs("c", pos, pairs);
+    ASSERT_FALSE(done);
+    EXPECT_EQ(done.error().fault, fasta::FetchFault::Read);
+  }
 }
