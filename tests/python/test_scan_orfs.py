@@ -420,3 +420,88 @@ def test_real_data(realdata, tmp_path):
         else:
             value = float(score)
             assert label == ("coding" if value > 0 else "noncoding" if value < 0 else "ambiguous")
+
+
+def reference_orf(seq: str, min_aa: int):
+    """Longest ATG-started ORF by the plain rules: frames 0, 1, 2, leftmost start first,
+    replaced only by a strictly longer candidate."""
+    best = None
+    for frame in range(3):
+        for p in range(frame, len(seq) - 2, 3):
+            if seq[p : p + 3] != "ATG":
+                continue
+            q = p + 3
+            while q + 3 <= len(seq) and seq[q : q + 3] not in ("TAA", "TAG", "TGA"):
+                q += 3
+            complete = q + 3 <= len(seq)
+            nt = seq[p:q] if complete else seq[p : p + 3 * ((len(seq) - p) // 3)]
+            if len(nt) // 3 >= min_aa and (best is None or len(nt) > len(best[0])):
+                best = (nt, complete)
+    return best
+
+
+def reference_row(seq: str, table: dict, min_aa: int) -> tuple[list[str], str | None]:
+    hit = reference_orf(seq, min_aa)
+    if hit is None:
+        return ["0", "false", "NA", "NA", "no_orf"], None
+    nt, complete = hit
+    ratios = [table[nt[i : i + 6]] for i in range(0, len(nt) - 5, 3) if nt[i : i + 6] in table]
+    score = sum(ratios) / len(ratios) if ratios else None
+    label = "no_orf" if score is None else "coding" if score > 0 else "noncoding" if score < 0 \
+        else "ambiguous"
+    cells = [str(len(nt) // 3), "true" if complete else "false",
+             "NA" if score is None else f"{score:.6f}", f"{fickett(nt):.6f}", label]
+    return cells, translate(nt)
+
+
+def test_random_transcripts_match_a_plain_reference(tmp_path):
+    """Rows and peptides of many random transcripts, both strands and several exons, against
+    a direct reading of the ORF, translation and scoring rules."""
+    import random
+
+    rng = random.Random(5)
+    # Coding-like stretches keep long ORFs common; some N's break codons.
+    genome = "".join(rng.choice("ACGT" * 20 + "N") for _ in range(60_000))
+    (tmp_path / "g.fa").write_text(">c\n" + "\n".join(genome[i : i + 70]
+                                                       for i in range(0, len(genome), 70)) + "\n")
+    (tmp_path / "g.fa.fai").write_text(f"c\t{len(genome)}\t3\t70\t71\n")
+    table = {}
+    rows = ["hexamer\tcoding\tnoncoding"]
+    for i in range(4096):
+        if rng.random() < 0.8:  # a partial table: some windows go unscored
+            h = "".join("ACGT"[(i >> s) & 3] for s in (10, 8, 6, 4, 2, 0))
+            c, n = rng.random() * 1e-3, rng.random() * 1e-3
+            rows.append(f"{h}\t{c!r}\t{n!r}")
+            table[h] = math.log2((c + 1e-8) / (n + 1e-8))
+    (tmp_path / "hex.tsv").write_text("\n".join(rows) + "\n")
+    gtf, reps, expected, peptides = [], ["locus_id\ttranscript_id"], [], []
+    for t in range(150):
+        strand = rng.choice("+-")
+        start = rng.randint(1, 55_000)
+        exons = []
+        for _ in range(rng.randint(1, 4)):
+            end = start + rng.randint(30, 600)
+            exons.append((start, end))
+            start = end + rng.randint(50, 300)
+        if exons[-1][1] > len(genome):
+            continue
+        tid = f"T{t:03d}"
+        for s, e in exons:
+            gtf.append(f'c\tx\texon\t{s}\t{e}\t.\t{strand}\t.\tgene_id "G{t}"; transcript_id "{tid}";')
+        reps.append(f"G{t}\t{tid}")
+        seq = "".join(genome[s - 1 : e] for s, e in exons)
+        cells, peptide = reference_row(rc(seq) if strand == "-" else seq, table, 20)
+        expected.append("\t".join([f"G{t}", tid] + cells))
+        if peptide is not None:
+            peptides.append((f">G{t}|{tid}|{cells[0]}", peptide))
+    (tmp_path / "m.gtf").write_text("\n".join(gtf) + "\n")
+    (tmp_path / "reps.tsv").write_text("\n".join(reps) + "\n")
+    cfg = json.dumps({"hexamer_table": str(tmp_path / "hex.tsv"), "min_orf_aa": 20})
+    got = _core.scan_orfs(str(tmp_path / "g.fa"), str(tmp_path / "m.gtf"),
+                          str(tmp_path / "reps.tsv"), str(tmp_path / "out.tsv"),
+                          str(tmp_path / "pep.fa"), cfg)
+    assert got == {"n_orfs": len(peptides)}
+    assert (tmp_path / "out.tsv").read_text().splitlines() == [HEADER.rstrip("\n")] + expected
+    want_fa = "".join(h + "\n" + "".join(p[i : i + 60] + "\n" for i in range(0, len(p), 60))
+                      for h, p in peptides)
+    assert (tmp_path / "pep.fa").read_text() == want_fa
