@@ -121,27 +121,13 @@ Result<HexamerTable> HexamerTable::load(const std::string &path) {
   if (!reader)
     return fail_fmt("hexamer table {}: {}", path, reader.error().text());
   HexamerTable table;
-  std::string_view line;
-  for (;;) {
-    auto more = reader->next(line);
-    if (!more)
-      return fail(std::move(more.error()));
-    if (!*more)
-      break;
-    const uint64_t n = reader->line_number();
+  auto read = textio::for_each_line(*reader, [&](std::string_view line, uint64_t n) -> Status {
     if (line.empty())
-      continue;
+      return {};
     std::string_view fields[3];
-    size_t count = 0;
-    for (std::string_view rest = line; count < 3;) {
-      const size_t tab = rest.find('\t');
-      fields[count++] = rest.substr(0, tab);
-      if (tab == std::string_view::npos)
-        break;
-      rest.remove_prefix(tab + 1);
-    }
+    const size_t count = textio::split_fields(line, fields);
     if (n == 1 && iequals(fields[0], "hexamer"))
-      continue;
+      return {};
     const int key = fields[0].size() == 6 ? hexamer_key(fields[0].data()) : -1;
     if (key < 0) {
       std::string quoted;
@@ -160,7 +146,10 @@ Result<HexamerTable> HexamerTable::load(const std::string &path) {
       return fail_fmt("hexamer table {} line {}: frequencies must be finite and \u2265 0", path, n);
     table.log_ratio_[static_cast<size_t>(key)] = std::log2((freq[0] + 1e-8) / (freq[1] + 1e-8));
     table.present_.set(static_cast<size_t>(key));
-  }
+    return {};
+  });
+  if (!read)
+    return fail(std::move(read.error()));
   if (table.present_.none())
     return fail_fmt("hexamer table {} has no usable rows", path);
   return table;

@@ -30,27 +30,11 @@ Result<std::vector<FaiEntry>> parse_fai(const std::string &fai_path) {
     return fail_fmt("cannot read {}: {}", fai_path, reader.error().text());
 
   std::vector<FaiEntry> out;
-  std::string_view line;
-  for (;;) {
-    auto more = reader->next(line);
-    if (!more)
-      return fail(std::move(more.error()));
-    if (!*more)
-      break;
-    const uint64_t n = reader->line_number();
+  auto read = textio::for_each_line(*reader, [&](std::string_view line, uint64_t n) -> Status {
     if (line.empty())
-      continue;
+      return {};
     std::string_view fields[5];
-    size_t count = 0;
-    std::string_view rest = line;
-    while (count < 5) {
-      const size_t tab = rest.find('\t');
-      fields[count++] = rest.substr(0, tab);
-      if (tab == std::string_view::npos)
-        break;
-      rest.remove_prefix(tab + 1);
-    }
-    if (count < 5)
+    if (textio::split_fields(line, fields) < 5)
       return fail_fmt("{} line {}: expected 5 columns (name, length, offset, linebases, "
                       "linewidth)",
                       fai_path, n);
@@ -66,7 +50,10 @@ Result<std::vector<FaiEntry>> parse_fai(const std::string &fai_path) {
     rec.linebases = std::max<uint64_t>(rec.linebases, 1);
     rec.linewidth = std::max<uint64_t>(rec.linewidth, 1);
     out.emplace_back(std::string(fields[0]), rec);
-  }
+    return {};
+  });
+  if (!read)
+    return fail(std::move(read.error()));
   if (out.empty())
     return fail_fmt("{} is empty", fai_path);
   return out;

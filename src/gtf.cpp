@@ -457,17 +457,7 @@ Result<ParsedGtf> parse_gtf(const std::string &path) {
     const uint64_t n = reader.line_number();
 
     std::string_view col[9];
-    size_t ncol = 0, pos = 0;
-    for (;;) {
-      const size_t tab = line.find('\t', pos);
-      if (ncol == 8 || tab == std::string_view::npos) {
-        col[ncol++] =
-            line.substr(pos, tab == std::string_view::npos ? line.size() - pos : tab - pos);
-        break;
-      }
-      col[ncol++] = line.substr(pos, tab - pos);
-      pos = tab + 1;
-    }
+    const size_t ncol = textio::split_fields(line, col);
     if (ncol < 9)
       return fail_fmt("{} line {}: expected \u22659 tab-separated columns, got {}", path, n, ncol);
 

@@ -237,36 +237,21 @@ struct RepPair {
   std::string transcript_id;
 };
 
-// Field i (0-based) of a tab-separated line, or nothing when the line has fewer fields.
-std::optional<std::string_view> field(std::string_view line, size_t i) {
-  for (; i > 0; --i) {
-    const size_t tab = line.find('\t');
-    if (tab == std::string_view::npos)
-      return std::nullopt;
-    line.remove_prefix(tab + 1);
-  }
-  return line.substr(0, line.find('\t'));
-}
-
 Result<std::vector<RepPair>> read_reps(const std::string &path) {
   auto reader = textio::LineReader::open(path);
   if (!reader)
     return fail_fmt("open reps: {}", reader.error().text());
   std::vector<RepPair> pairs;
-  std::string_view line;
-  for (;;) {
-    auto more = reader->next(line);
-    if (!more)
-      return fail(std::move(more.error()));
-    if (!*more)
-      break;
-    if (reader->line_number() == 1 && line.find("transcript_id") != std::string_view::npos)
-      continue;
-    const auto tid = field(line, 1);
-    if (!tid || tid->empty())
-      continue;
-    pairs.push_back({std::string(*field(line, 0)), std::string(*tid)});
-  }
+  auto read = textio::for_each_line(*reader, [&](std::string_view line, uint64_t n) -> Status {
+    if (n == 1 && line.find("transcript_id") != std::string_view::npos)
+      return {};
+    std::string_view fields[2];
+    if (textio::split_fields(line, fields) == 2 && !fields[1].empty())
+      pairs.push_back({std::string(fields[0]), std::string(fields[1])});
+    return {};
+  });
+  if (!read)
+    return fail(std::move(read.error()));
   return pairs;
 }
 

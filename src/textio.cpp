@@ -111,6 +111,18 @@ std::optional<uint64_t> parse_u64(std::string_view s) {
   return v;
 }
 
+size_t split_fields(std::string_view line, std::span<std::string_view> out) {
+  size_t count = 0;
+  while (count < out.size()) {
+    const size_t tab = line.find('\t');
+    out[count++] = line.substr(0, tab);
+    if (tab == std::string_view::npos)
+      break;
+    line.remove_prefix(tab + 1);
+  }
+  return count;
+}
+
 // ---- LineReader ----------------------------------------------------------------------------
 
 namespace {

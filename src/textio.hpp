@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,26 @@ private:
   uint64_t line_no_ = 0;
   std::string carry_; // a line that straddles two buffer fills
 };
+
+// Calls f(line, line_number) for every line of the reader, blank lines included, until f
+// returns an error or the lines end. A read failure is returned as is.
+template <class F> Status for_each_line(LineReader &reader, F &&f) {
+  std::string_view line;
+  for (;;) {
+    auto more = reader.next(line);
+    if (!more)
+      return fail(std::move(more.error()));
+    if (!*more)
+      return {};
+    if (Status st = f(line, reader.line_number()); !st)
+      return st;
+  }
+}
+
+// Splits the first out.size() tab-separated fields of a line into `out` (each field ends at
+// the next tab; the rest of the line is ignored) and returns how many the line has, at most
+// out.size().
+size_t split_fields(std::string_view line, std::span<std::string_view> out);
 
 // Creates a directory and every missing parent (0777 before the file-creation mask).
 // An existing directory is fine. The error is the operating-system failure.
