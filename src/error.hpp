@@ -53,8 +53,7 @@ inline std::unexpected<CoreError> fail(CoreError e) { return std::unexpected(std
 inline std::unexpected<CoreError> fail_msg(std::string text) {
   return std::unexpected(CoreError::message(std::move(text)));
 }
-template <class... A>
-std::unexpected<CoreError> fail_fmt(fmt::format_string<A...> f, A &&...args) {
+template <class... A> std::unexpected<CoreError> fail_fmt(fmt::format_string<A...> f, A &&...args) {
   return std::unexpected(CoreError::message(fmt::format(f, std::forward<A>(args)...)));
 }
 inline std::unexpected<CoreError> fail_os(int errnum) {

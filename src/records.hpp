@@ -13,18 +13,18 @@ namespace voskel {
 namespace types {
 // A sample entry of the preflight input.
 struct SampleIn {
-  std::string sample_id; // required
-  std::string bam;       // required
-  std::string group;     // default ""
+  std::string sample_id;    // required
+  std::string bam;          // required
+  std::string group;        // default ""
   std::string strandedness; // required
   uint32_t replicate = 0;   // required
 };
 struct PreflightInput {
-  std::vector<SampleIn> samples;                // required
-  std::string assembly;                         // required
-  std::string library_layout;                   // required
-  bool de_enabled = false;                      // required
-  uint32_t treat_min_detected_replicates = 0;   // required
+  std::vector<SampleIn> samples;              // required
+  std::string assembly;                       // required
+  std::string library_layout;                 // required
+  bool de_enabled = false;                    // required
+  uint32_t treat_min_detected_replicates = 0; // required
   uint64_t threads = 0;
 };
 } // namespace types
