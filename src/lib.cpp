@@ -112,7 +112,9 @@ bool make_exception_types() {
 }
 
 void raise_core_error(const CoreError &e) {
-  PyObject *msg = PyUnicode_FromStringAndSize(e.text().data(), (Py_ssize_t)e.text().size());
+  // Texts are UTF-8; should a byte from a file slip into one unchecked, it is replaced rather
+  // than turning the error into a decoding failure.
+  PyObject *msg = PyUnicode_DecodeUTF8(e.text().data(), (Py_ssize_t)e.text().size(), "replace");
   if (!msg)
     return;
   PyErr_SetObject(g_voskel_error, msg);
