@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <cstring>
 #include <iterator>
 #include <unordered_map>
 #include <vector>
@@ -64,10 +65,41 @@ std::string translate(std::string_view nt) {
   return out;
 }
 
+namespace {
+
+#if defined(__SSE2__)
+// fasta::complement on 16 bytes: A<->T and C<->G flip fixed bits, U turns into A.
+inline __m128i complement16(__m128i v) {
+  const auto is = [v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+  const __m128i at = _mm_and_si128(_mm_or_si128(is('A'), is('T')), _mm_set1_epi8('A' ^ 'T'));
+  const __m128i cg = _mm_and_si128(_mm_or_si128(is('C'), is('G')), _mm_set1_epi8('C' ^ 'G'));
+  const __m128i ua = _mm_and_si128(is('U'), _mm_set1_epi8('U' ^ 'A'));
+  return _mm_xor_si128(v, _mm_or_si128(_mm_or_si128(at, cg), ua));
+}
+
+// The 16 bytes in reverse order, from SSE2 shuffles alone.
+inline __m128i reverse16(__m128i v) {
+  v = _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3));
+  v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1));
+  return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+}
+#endif
+
+} // namespace
+
 void rc_in_place(std::string &seq) {
   if (seq.empty())
     return;
   char *lo = seq.data(), *hi = seq.data() + seq.size() - 1;
+#if defined(__SSE2__)
+  // Sixteen bytes from each end change places per step while the ends stay apart.
+  for (; hi - lo >= 31; lo += 16, hi -= 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(lo));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(hi - 15));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lo), reverse16(complement16(b)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(hi - 15), reverse16(complement16(a)));
+  }
+#endif
   for (; lo < hi; ++lo, --hi) {
     const char a = fasta::complement(*lo);
     *lo = fasta::complement(*hi);
@@ -108,6 +140,17 @@ Result<std::string> splice_seq(const gtf::Transcript &tx, const fasta::FastaInde
 namespace {
 
 constexpr size_t kNone = static_cast<size_t>(-1);
+
+// kInFrame[phase][f]: the bits p of a block starting at a position i with i % 3 == phase for
+// which (i + p) % 3 == f.
+constexpr auto kInFrame = [] {
+  constexpr uint64_t kEvery3 = 0x9249249249249249ull; // bits 0, 3, ..., 63
+  std::array<std::array<uint64_t, 3>, 3> t{};
+  for (unsigned phase = 0; phase < 3; ++phase)
+    for (unsigned f = 0; f < 3; ++f)
+      t[phase][f] = kEvery3 << ((f + 3 - phase) % 3);
+  return t;
+}();
 
 // Bit p of `starts` (`stops`) is set when an ATG (a stop codon) begins at s[p], p < 64.
 // Reads s[0, 66).
@@ -168,16 +211,9 @@ std::optional<OrfSpan> find_longest(std::string_view seq, uint64_t min_orf_aa) {
   // Blocks of 64 positions are screened for starts and stops at once; per frame only the
   // events that change its state are visited: the next ATG while closed, the next stop while
   // open.
-  constexpr uint64_t kEvery3 = 0x9249249249249249ull; // bits 0, 3, ..., 63
-  size_t i = 0;
-  unsigned phase = 0; // i % 3
-  for (; i + 66 <= n; i += 64, phase = phase == 2 ? 0 : phase + 1) {
-    uint64_t starts, stops;
-    screen64(s + i, starts, stops);
-    if ((starts | stops) == 0)
-      continue;
+  const auto walk_block = [&](size_t i, unsigned phase, uint64_t starts, uint64_t stops) {
     for (unsigned f = 0; f < 3; ++f) {
-      const uint64_t in_frame = kEvery3 << ((f + 3 - phase) % 3); // (i + p) % 3 == f
+      const uint64_t in_frame = kInFrame[phase][f];
       uint64_t st = starts & in_frame, sp = stops & in_frame;
       size_t &open_at = open[f];
       for (;;) {
@@ -197,17 +233,24 @@ std::optional<OrfSpan> find_longest(std::string_view seq, uint64_t min_orf_aa) {
         }
       }
     }
+  };
+  size_t i = 0;
+  unsigned phase = 0; // i % 3
+  for (; i + 66 <= n; i += 64, phase = phase == 2 ? 0 : phase + 1) {
+    uint64_t starts, stops;
+    screen64(s + i, starts, stops);
+    if ((starts | stops) != 0)
+      walk_block(i, phase, starts, stops);
   }
-  for (; i + 3 <= n; ++i) {
-    const uint32_t codon = uint32_t(s[i]) | uint32_t(s[i + 1]) << 8 | uint32_t(s[i + 2]) << 16;
-    size_t &open_at = open[i % 3];
-    if (open_at == kNone) {
-      if (codon == kATG)
-        open_at = i;
-    } else if (codon == kTAA || codon == kTAG || codon == kTGA) {
-      consider(open_at, i - open_at, true);
-      open_at = kNone;
-    }
+  // The rest goes through the same screen from a zero-padded copy: a codon that reaches
+  // into the padding holds a zero byte and is neither start nor stop.
+  for (; i + 3 <= n; i += 64, phase = phase == 2 ? 0 : phase + 1) {
+    uint8_t tail[64 + 2] = {};
+    std::copy(s + i, s + std::min(n, i + sizeof tail), tail);
+    uint64_t starts, stops;
+    screen64(tail, starts, stops);
+    if ((starts | stops) != 0)
+      walk_block(i, phase, starts, stops);
   }
   for (const size_t start : open)
     if (start != kNone)
@@ -278,64 +321,99 @@ struct OrfScores {
   double fickett = 0.0;
 };
 
+// True when every byte is upper-case A, C, G or T.
+bool all_acgt(std::string_view seq) {
+  const char *p = seq.data(), *end = p + seq.size();
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    const auto is = [v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+    const __m128i ok = _mm_or_si128(_mm_or_si128(is('A'), is('C')), _mm_or_si128(is('G'), is('T')));
+    if (_mm_movemask_epi8(ok) != 0xFFFF)
+      return false;
+  }
+#endif
+  for (; p < end; ++p)
+    if (kBaseCode[static_cast<unsigned char>(*p)] > 3)
+      return false;
+  return true;
+}
+
+// The 6-bit code (A C G T = 0..3, first base highest) of the codon in the low three bytes
+// of `w`, which must be upper-case A, C, G or T. Bits 1-2 of those letters read A=0, C=1,
+// G=3, T=2; one xor turns that into A C G T order, and a multiply gathers the three 2-bit
+// fields (their partial products land on distinct bits, so nothing carries).
+inline unsigned codon_code(uint32_t w) {
+  uint32_t x = (w >> 1) & 0x030303;
+  x ^= (x >> 1) & 0x010101;
+  return static_cast<unsigned>((uint64_t(x) * 0x100401 >> 16) & 63);
+}
+
 // The peptide of an ORF's codons into `peptide`, and both coding scores, from one walk over
-// the codons: each codon's 6-bit code drives the translation, the Fickett codon histogram and
-// the hexamer of it and its predecessor. A codon with any byte other than upper-case ACGT
-// (rare) sends the scores to the general routines, which know how such bytes count. With
-// every hexamer in the table (`Full`) no window needs a presence test.
+// the codons: each codon's code drives the translation, a codon histogram (from which the
+// Fickett per-phase base counts follow) and the hexamer of it and its predecessor. An ORF
+// with any byte other than upper-case ACGT (rare) goes to the general routines, which know
+// how such bytes count. With every hexamer in the table (`Full`) no window needs a presence
+// test.
 template <bool Full>
 OrfScores translate_and_score(std::string_view orf, const coding::HexamerTable &table,
                               std::string &peptide) {
   // An ORF holds no in-frame stop, so every codon yields one letter.
   const size_t n_codons = orf.size() / 3;
   peptide.resize(n_codons);
-  char *aa_out = peptide.data();
-  // Fickett's per-phase base counts: one register per codon position with a 16-bit field
-  // per base, emptied into `counts` before a field could overflow.
-  uint64_t counts[4][3] = {};
-  double sum = 0.0;
-  uint64_t found = 0;
-  bool plain = true;
-  constexpr unsigned kNoCodon = 64;
-  unsigned prev = kNoCodon;
-  const auto *s = reinterpret_cast<const unsigned char *>(orf.data());
-  for (size_t chunk = 0; chunk < n_codons;) {
-    const size_t chunk_end = std::min(n_codons, chunk + 0xFFFF);
-    uint64_t phase0 = 0, phase1 = 0, phase2 = 0;
-    for (size_t p = 3 * chunk; p < 3 * chunk_end; p += 3) {
-      const uint8_t a = kBaseCode[s[p]], b = kBaseCode[s[p + 1]], c = kBaseCode[s[p + 2]];
-      if ((a | b | c) > 3) [[unlikely]] {
-        plain = false;
-        *aa_out++ = 'X';
-        prev = kNoCodon;
-        continue;
-      }
-      const unsigned code = unsigned(a) << 4 | unsigned(b) << 2 | c;
-      *aa_out++ = kCode[code];
-      phase0 += uint64_t(1) << (16 * a);
-      phase1 += uint64_t(1) << (16 * b);
-      phase2 += uint64_t(1) << (16 * c);
-      if (prev != kNoCodon) [[likely]] {
-        // Summed in window order, as HexamerTable::score does.
-        if constexpr (Full) {
-          sum += table.log_ratio(prev << 6 | code);
-          ++found;
-        } else if (double ratio; table.lookup(prev << 6 | code, ratio)) {
-          sum += ratio;
-          ++found;
-        }
-      }
-      prev = code;
-    }
-    for (unsigned base = 0; base < 4; ++base) {
-      counts[base][0] += (phase0 >> (16 * base)) & 0xFFFF;
-      counts[base][1] += (phase1 >> (16 * base)) & 0xFFFF;
-      counts[base][2] += (phase2 >> (16 * base)) & 0xFFFF;
-    }
-    chunk = chunk_end;
-  }
-  if (!plain)
+  if (!all_acgt(orf)) [[unlikely]] {
+    for (size_t k = 0; k < n_codons; ++k)
+      peptide[k] = aa(orf[3 * k], orf[3 * k + 1], orf[3 * k + 2]);
     return {table.score(orf), coding::fickett_score(orf)};
+  }
+  if (n_codons == 0)
+    return {std::nullopt, coding::fickett_score(orf)};
+  const auto *s = reinterpret_cast<const unsigned char *>(orf.data());
+  // Four bytes are loaded per codon, the fourth ignored; the last codon, whose fourth byte
+  // may lie beyond the ORF, is read byte by byte.
+  const auto load4 = [s](size_t p) {
+    uint32_t w;
+    std::memcpy(&w, s + p, 4);
+    return w;
+  };
+  const size_t last = 3 * (n_codons - 1);
+  const uint32_t last_word =
+      uint32_t(s[last]) | uint32_t(s[last + 1]) << 8 | uint32_t(s[last + 2]) << 16;
+  char *aa_out = peptide.data();
+  uint64_t histogram[64] = {};
+  double sum = 0.0; // summed in window order, as HexamerTable::score does
+  uint64_t found = 0;
+  unsigned prev = codon_code(n_codons == 1 ? last_word : load4(0));
+  *aa_out++ = kCode[prev];
+  ++histogram[prev];
+  const auto step = [&](unsigned code) {
+    *aa_out++ = kCode[code];
+    ++histogram[code];
+    if constexpr (Full) {
+      sum += table.log_ratio(prev << 6 | code);
+      ++found;
+    } else if (double ratio; table.lookup(prev << 6 | code, ratio)) {
+      sum += ratio;
+      ++found;
+    }
+    prev = code;
+  };
+  for (size_t p = 3; p < last; p += 3)
+    step(codon_code(load4(p)));
+  if (n_codons > 1)
+    step(codon_code(last_word));
+
+  // Fickett's counts of each base per codon position, from code = 16 a + 4 b + c: a group
+  // of four codes sharing a and b sums once into both of those, c is read per code.
+  uint64_t counts[4][3] = {};
+  for (unsigned group = 0; group < 16; ++group) {
+    const uint64_t *h = histogram + 4 * group;
+    for (unsigned c = 0; c < 4; ++c)
+      counts[c][2] += h[c];
+    const uint64_t sum4 = h[0] + h[1] + h[2] + h[3];
+    counts[group >> 2][0] += sum4;
+    counts[group & 3][1] += sum4;
+  }
   OrfScores out;
   if (found > 0)
     out.hexamer = sum / static_cast<double>(found);

@@ -4,7 +4,10 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <random>
 #include <unistd.h>
+
+#include <fmt/format.h>
 
 #include "coding.hpp"
 
@@ -167,6 +170,26 @@ TEST(FmtScore, SixDecimalsOrNA) {
     EXPECT_EQ(coding::fmt_score(c.present, c.value), c.want) << c.value;
   EXPECT_EQ(coding::fmt_score(std::optional<double>{}), "NA");
   EXPECT_EQ(coding::fmt_score(std::optional<double>{2.25}), "2.250000");
+}
+
+TEST(FmtScore, SameTextAsTheGeneralFormatter) {
+  // Scores take a short integer route; its text must be the formatter's, ties (exact binary
+  // halves of a millionth, which round to even) and the switch-over to the formatter included.
+  std::vector<double> values = {
+      0.0078125, 0.0234375, -0.0078125, 0.0390625,  5e-7,      -5e-7,     4.999999e-7,
+      1e-300,    -1e-300,   5e-324,     -0.0,       0.9999995, 0.9999994, 999999.9999995,
+      0x1p42,    -0x1p42,   0x1p42 - 1, 0x1p41,     1e15,      0.1,       -27.123456789,
+      123.456,   0x1p-20,   0x1p-21,    3 * 0x1p-21};
+  std::mt19937_64 rng(99);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  std::uniform_int_distribution<int> exp(-30, 50);
+  for (int i = 0; i < 20000; ++i)
+    values.push_back(std::ldexp(unit(rng), exp(rng)));
+  // Odd multiples of 2^-7 are exact ties at six decimals; of 2^-8 .. 2^-20, near ones.
+  for (int i = 0; i < 2000; ++i)
+    values.push_back(std::ldexp(double(2 * (rng() % 100000) + 1), -7 - int(rng() % 14)));
+  for (const double v : values)
+    ASSERT_EQ(coding::fmt_score(true, v), fmt::format("{:.6f}", v)) << fmt::format("{:a}", v);
 }
 
 TEST(CodingLabel, Rule) {

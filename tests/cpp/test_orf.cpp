@@ -142,6 +142,19 @@ TEST(ReverseComplement, ComplementsAndReverses) {
   EXPECT_EQ(orf::rc("TTACAT"), "ATGTAA");
   EXPECT_EQ(orf::rc("ACGTUN-x"), "x-NAACGT");
   EXPECT_EQ(orf::rc(""), "");
+  // Every byte value, at every length around the 16-byte steps taken from both ends.
+  std::mt19937_64 rng(7);
+  const std::string common = "ACGTUNacgt";
+  for (size_t n = 0; n <= 100; ++n)
+    for (int round = 0; round < 4; ++round) {
+      std::string seq(n, '\0');
+      for (auto &ch : seq)
+        ch = round % 2 == 0 ? common[rng() % common.size()] : static_cast<char>(rng() % 256);
+      std::string want(seq.rbegin(), seq.rend());
+      for (auto &ch : want)
+        ch = fasta::complement(ch);
+      ASSERT_EQ(orf::rc(seq), want) << n;
+    }
 }
 
 TEST(SpliceSeq, JoinsExonsInGenomeOrder) {
