@@ -12,6 +12,7 @@
 #include <openssl/sha.h>
 
 #include "bam.hpp"
+#include "scratch.hpp"
 
 using namespace voskel;
 namespace fs = std::filesystem;
@@ -31,14 +32,7 @@ std::string rec(const std::string &name, const std::string &chrom, int pos1,
 
 class BamTest : public testing::Test {
 protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "voskel_bam_XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string &name) const { return (dir_ / name).string(); }
+  std::string path(const std::string &name) const { return scratch_.path(name); }
 
   // Writes the records (SAM text, parsed against `header`) to a BAM under `file_header`,
   // which defaults to the same header; optionally builds its .bai.
@@ -72,9 +66,7 @@ protected:
   }
 
   std::string write_text(const std::string &name, const std::string &text) {
-    const std::string p = path(name);
-    std::ofstream(p, std::ios::binary) << text;
-    return p;
+    return scratch_.write(name, text);
   }
 
   // A BGZF file (with its EOF block) holding exactly these uncompressed bytes.
@@ -98,7 +90,7 @@ protected:
     return bytes;
   }
 
-  fs::path dir_;
+  testutil::ScratchDir scratch_;
 };
 
 std::string sha256_hex(const std::string &bytes) {

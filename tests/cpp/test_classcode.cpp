@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "classcode.hpp"
+#include "scratch.hpp"
 
 using namespace voskel;
 namespace fs = std::filesystem;
@@ -25,26 +26,11 @@ std::string gene(std::string_view chrom, uint64_t s, uint64_t e, std::string_vie
 
 class ClassifyTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           fmt::format("voskel_cls_{}_{}", ::getpid(),
-                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string &name) const { return (dir_ / name).string(); }
+  std::string path(const std::string &name) const { return scratch_.path(name); }
   std::string write(const std::string &name, const std::string &text) {
-    std::ofstream(path(name), std::ios::binary) << text;
-    return path(name);
+    return scratch_.write(name, text);
   }
-  static std::string slurp(const std::string &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  static std::string slurp(const std::string &p) { return testutil::ScratchDir::slurp(p); }
   // Runs a classification; returns "tid:class ..." in row order.
   std::string classes(const std::string &query, const std::string &ref, const std::string &cfg,
                       classcode::ClassifyCounts *counts = nullptr) {
@@ -68,7 +54,7 @@ protected:
     }
     return s;
   }
-  fs::path dir_;
+  testutil::ScratchDir scratch_;
 };
 
 // A plus-strand reference gene G with transcript R (exons 100-200, 500-600) on c1.
@@ -202,7 +188,8 @@ TEST_F(ClassifyTest, ErrorOrder) {
   }
   EXPECT_FALSE(fs::exists(out));
 
-  auto w = classcode::classify_gtfs(good, good, dir_.string(), "{}");
+  auto w = classcode::classify_gtfs(good, good, scratch_.dir.string(), "{}");
   ASSERT_FALSE(w);
-  EXPECT_EQ(w.error().text(), "cannot write " + dir_.string() + ": Is a directory (os error 21)");
+  EXPECT_EQ(w.error().text(),
+            "cannot write " + scratch_.dir.string() + ": Is a directory (os error 21)");
 }

@@ -10,22 +10,18 @@
 #include <fmt/format.h>
 
 #include "coding.hpp"
+#include "scratch.hpp"
 
 using namespace voskel;
 using coding::HexamerTable;
 
 namespace {
 
+// One hexamer table file in a scratch directory.
 struct ScratchFile {
-  std::filesystem::path dir;
+  testutil::ScratchDir scratch;
   std::string path;
-  explicit ScratchFile(const std::string &bytes) {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "voskel_hex_XXXXXX").string();
-    dir = mkdtemp(tmpl.data());
-    path = (dir / "hex.tsv").string();
-    std::ofstream(path, std::ios::binary) << bytes;
-  }
-  ~ScratchFile() { std::filesystem::remove_all(dir); }
+  explicit ScratchFile(const std::string &bytes) : path(scratch.write("hex.tsv", bytes)) {}
 };
 
 double lr(double c, double nc) { return std::log2((c + 1e-8) / (nc + 1e-8)); }

@@ -7,26 +7,16 @@
 #include <unistd.h>
 
 #include "fasta.hpp"
+#include "scratch.hpp"
 
 using namespace voskel;
 using fasta::FastaIndex;
 
 namespace {
 
-// A scratch directory removed at the end of the test.
-struct ScratchDir {
-  std::filesystem::path dir;
-  ScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "voskel_fasta_XXXXXX").string();
-    dir = mkdtemp(tmpl.data());
-  }
-  ~ScratchDir() { std::filesystem::remove_all(dir); }
-  std::string write(const std::string &name, const std::string &bytes) const {
-    const auto path = (dir / name).string();
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-  }
-  // A FASTA and its index side by side; returns the FASTA path.
+// A scratch directory that also writes a FASTA and its index side by side.
+struct ScratchDir : testutil::ScratchDir {
+  // Returns the FASTA path.
   std::string genome(const std::string &fa, const std::string &fai,
                      const std::string &name = "g.fa") const {
     write(name + ".fai", fai);

@@ -8,36 +8,21 @@
 #include <sstream>
 
 #include "gtf.hpp"
+#include "scratch.hpp"
 
 using namespace voskel;
 namespace fs = std::filesystem;
 
 namespace {
 
-// A fresh directory under the system temp dir, removed with the fixture.
+// A fresh scratch directory per test.
 class GtfTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           fmt::format("voskel_gtf_{}_{}", ::getpid(),
-                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string write(const std::string &name, const std::string &text) {
-    const std::string p = (dir_ / name).string();
-    std::ofstream(p, std::ios::binary) << text;
-    return p;
+    return scratch_.write(name, text);
   }
-  static std::string slurp(const std::string &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-  fs::path dir_;
+  static std::string slurp(const std::string &p) { return testutil::ScratchDir::slurp(p); }
+  testutil::ScratchDir scratch_;
 };
 
 // One GTF row from its parts.
@@ -174,7 +159,7 @@ TEST_F(GtfTest, RejectsBadRowsWithLineNumber) {
 }
 
 TEST_F(GtfTest, OpenAndReadFailures) {
-  const std::string missing = (dir_ / "nope.gtf").string();
+  const std::string missing = (scratch_.dir / "nope.gtf").string();
   auto m = gtf::parse_gtf(missing);
   ASSERT_FALSE(m);
   EXPECT_EQ(m.error().text(),
@@ -237,13 +222,13 @@ TEST(GtfUnionLen, MergesOverlappingAndTouchingExons) {
 }
 
 TEST_F(GtfTest, WriteTsvCreatesDirectoriesAndWritesRowsVerbatim) {
-  const std::string p = (dir_ / "x" / "y" / "t.tsv").string();
+  const std::string p = (scratch_.dir / "x" / "y" / "t.tsv").string();
   const std::vector<std::string> header{"a", "b"};
   const std::vector<std::vector<std::string>> rows{{"1", ""}, {"q\"uote", "x y", "3"}, {}};
   ASSERT_TRUE(gtf::write_tsv(p, header, rows));
   EXPECT_EQ(slurp(p), "a\tb\n1\t\nq\"uote\tx y\t3\n\n");
 
-  const std::string h = (dir_ / "h.tsv").string();
+  const std::string h = (scratch_.dir / "h.tsv").string();
   ASSERT_TRUE(gtf::write_tsv(h, header, {}));
   EXPECT_EQ(slurp(h), "a\tb\n");
   // Truncates an existing file.
@@ -254,9 +239,10 @@ TEST_F(GtfTest, WriteTsvCreatesDirectoriesAndWritesRowsVerbatim) {
 TEST_F(GtfTest, WriteTsvFailures) {
   const std::vector<std::string> header{"a"};
   // The path itself is a directory: the file cannot be created.
-  auto st = gtf::write_tsv(dir_.string(), header, {});
+  auto st = gtf::write_tsv(scratch_.dir.string(), header, {});
   ASSERT_FALSE(st);
-  EXPECT_EQ(st.error().text(), "cannot write " + dir_.string() + ": Is a directory (os error 21)");
+  EXPECT_EQ(st.error().text(),
+            "cannot write " + scratch_.dir.string() + ": Is a directory (os error 21)");
 
   // A parent that is a file: directory creation fails, without the path in the text.
   const auto file = write("plain", "x");
@@ -267,7 +253,7 @@ TEST_F(GtfTest, WriteTsvFailures) {
   EXPECT_NE(st.error().text().find("(os error "), std::string::npos);
 
   if (::geteuid() != 0) { // root ignores permission bits
-    const auto ro = dir_ / "ro";
+    const auto ro = scratch_.dir / "ro";
     fs::create_directories(ro);
     ::chmod(ro.c_str(), 0555);
     const std::string p = (ro / "t.tsv").string();

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "orf.hpp"
+#include "scratch.hpp"
 
 using namespace voskel;
 using orf::OrfHit;
@@ -44,19 +45,7 @@ std::optional<OrfHit> reference_orf(std::string_view s, uint64_t min_aa) {
   return best;
 }
 
-struct ScratchDir {
-  std::filesystem::path dir;
-  ScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "voskel_orf_XXXXXX").string();
-    dir = mkdtemp(tmpl.data());
-  }
-  ~ScratchDir() { std::filesystem::remove_all(dir); }
-  std::string write(const std::string &name, const std::string &bytes) const {
-    const auto path = (dir / name).string();
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-  }
-};
+using testutil::ScratchDir;
 
 } // namespace
 

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <unistd.h>
 
+#include "scratch.hpp"
 #include "splice.hpp"
 
 using namespace voskel;
@@ -13,24 +14,19 @@ namespace {
 
 // A one-contig genome "c" of 400 bases, all A except the patched positions.
 struct Genome {
-  std::filesystem::path dir;
+  testutil::ScratchDir scratch;
   std::optional<fasta::FastaIndex> fa;
   explicit Genome(const std::vector<std::pair<uint64_t, const char *>> &patches) {
     std::string seq(400, 'A');
     for (const auto &[pos, text] : patches)
       seq.replace(pos - 1, std::strlen(text), text);
-    std::string tmpl = (std::filesystem::temp_directory_path() / "voskel_splice_XXXXXX").string();
-    dir = mkdtemp(tmpl.data());
-    const auto path = (dir / "g.fa").string();
-    std::ofstream out(path, std::ios::binary);
-    out << ">c\n";
+    std::string text = ">c\n";
     for (size_t p = 0; p < seq.size(); p += 60)
-      out << seq.substr(p, 60) << '\n';
-    out.close();
-    std::ofstream(path + ".fai") << "c\t400\t3\t60\t61\n";
+      text += seq.substr(p, 60) + '\n';
+    const auto path = scratch.write("g.fa", text);
+    scratch.write("g.fa.fai", "c\t400\t3\t60\t61\n");
     fa.emplace(std::move(fasta::FastaIndex::open(path).value()));
   }
-  ~Genome() { std::filesystem::remove_all(dir); }
 };
 
 gtf::Transcript transcript(std::vector<gtf::Exon> exons, char32_t strand, std::string chrom = "c") {
