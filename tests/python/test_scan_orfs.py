@@ -335,6 +335,8 @@ def test_crlf_genome(tiny):
 
 
 def longest_orf(seq: str, min_aa: int):
+    """Longest ATG-started ORF by the plain rules: frames 0, 1, 2, leftmost start first,
+    replaced only by a strictly longer candidate."""
     best = None
     for f in range(3):
         for p in range(f, len(seq) - 2, 3):
@@ -422,26 +424,8 @@ def test_real_data(realdata, tmp_path):
             assert label == ("coding" if value > 0 else "noncoding" if value < 0 else "ambiguous")
 
 
-def reference_orf(seq: str, min_aa: int):
-    """Longest ATG-started ORF by the plain rules: frames 0, 1, 2, leftmost start first,
-    replaced only by a strictly longer candidate."""
-    best = None
-    for frame in range(3):
-        for p in range(frame, len(seq) - 2, 3):
-            if seq[p : p + 3] != "ATG":
-                continue
-            q = p + 3
-            while q + 3 <= len(seq) and seq[q : q + 3] not in ("TAA", "TAG", "TGA"):
-                q += 3
-            complete = q + 3 <= len(seq)
-            nt = seq[p:q] if complete else seq[p : p + 3 * ((len(seq) - p) // 3)]
-            if len(nt) // 3 >= min_aa and (best is None or len(nt) > len(best[0])):
-                best = (nt, complete)
-    return best
-
-
 def reference_row(seq: str, table: dict, min_aa: int) -> tuple[list[str], str | None]:
-    hit = reference_orf(seq, min_aa)
+    hit = longest_orf(seq, min_aa)
     if hit is None:
         return ["0", "false", "NA", "NA", "no_orf"], None
     nt, complete = hit
