@@ -8,32 +8,10 @@ from collections import defaultdict
 
 import pytest
 
+from reference_gtf import read_gtf
 from voskel import _core
 
 BAMS = ["Sample1.star.bam", "Sample2.star.bam", "Sample1.hisat2.bam", "Sample2.hisat2.bam"]
-
-
-def read_gtf(path):
-    """transcript -> (chrom, gene, strand, exons sorted by start) from exon rows."""
-    txs = {}
-    for line in open(path):
-        if not line.strip() or line.startswith("#"):
-            continue
-        f = line.rstrip("\n").split("\t")
-        if f[2] != "exon":
-            continue
-        attrs = {}
-        for piece in f[8].split(";"):
-            piece = piece.strip()
-            if piece:
-                k, _, v = piece.partition(" ")
-                attrs.setdefault(k, v.strip().strip('"'))
-        tid = attrs.get("transcript_id") or attrs["gene_id"] + ".exon"
-        t = txs.setdefault(tid, (f[0], attrs["gene_id"], f[6] or ".", []))
-        t[3].append((int(f[3]), int(f[4])))
-    for t in txs.values():
-        t[3].sort(key=lambda e: e[0])
-    return txs
 
 
 def introns_of(exons):
@@ -73,7 +51,8 @@ def reference_counts(bam_path, txs, cfg, dup_flag_seen=False):
 
     exons_by_chrom = defaultdict(list)
     locus_introns = defaultdict(set)
-    for tid, (chrom, gene, strand, exons) in txs.items():
+    for tid, t in txs.items():
+        chrom, gene, strand, exons = t["chrom"], t["gene"], t["strand"], t["exons"]
         for s, e in exons:
             exons_by_chrom[chrom].append((s, e, tid, gene, strand))
         locus_introns[gene] |= introns_of(exons)
@@ -144,7 +123,7 @@ CONFIGS = [
 @pytest.mark.parametrize("cfg", CONFIGS, ids=lambda c: "-".join(f"{k}={v}" for k, v in c.items()))
 def test_counts_match_a_plain_reading_of_the_rules(cfg, realdata, tmp_path):
     gtf = realdata / "merged.gtf"
-    txs = read_gtf(gtf)
+    txs, _ = read_gtf(gtf)
     doc = json.dumps({"samples": [{"sample_id": b, "bam": str(realdata / b)} for b in BAMS]})
     summary = _core.quantify_gtf(str(gtf), doc, str(tmp_path), json.dumps(cfg))
     locus_rows = [line.split("\t") for line in (tmp_path / "locus_counts.tsv").read_text()
@@ -178,7 +157,7 @@ def test_bundled_demo_samples_match_a_plain_reading_of_the_rules(cfg, tmp_path):
     bams = [str(data / f"sample_{s}.bam") for s in "AB"]
     doc = json.dumps({"samples": [{"sample_id": b, "bam": b} for b in bams]})
     _core.quantify_gtf(gtf, doc, str(tmp_path), json.dumps(cfg))
-    txs = read_gtf(gtf)
+    txs, _ = read_gtf(gtf)
     rows = [line.split("\t") for line in (tmp_path / "locus_counts.tsv").read_text()
             .splitlines()[1:]]
     tx_rows = [line.split("\t") for line in (tmp_path / "transcript_counts.tsv").read_text()
