@@ -12,7 +12,7 @@
 
 #include "fasta.hpp"
 #include "gtf.hpp"
-#include "orf.hpp"
+#include "orf/orf.hpp"
 #include "textio.hpp"
 
 using namespace voskel;

@@ -20,7 +20,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 OUT = ROOT / "bench" / "out"
-SOURCES = ["error", "textio", "json", "record", "gtf", "geometry", "fasta", "splice", "coding", "orf"]
+SOURCES = ["error", "textio", "json", "binding", "gtf", "geometry", "fasta", "splice", "orf/coding", "orf/orf"]
 
 
 def build() -> Path:

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "record.hpp"
+#include "binding.hpp"
 
 namespace voskel::classcode {
 
@@ -144,7 +144,7 @@ void append_num(std::string &s, uint64_t v) {
 
 Result<ClassifyCounts> classify_gtfs(const std::string &merged_gtf, const std::string &ref_gtf,
                                      const std::string &out_tsv, std::string_view cfg_json) {
-  auto cfg = record::parse<ClassifyCfg>(cfg_json);
+  auto cfg = binding::parse<ClassifyCfg>(cfg_json);
   if (!cfg)
     return fail(std::move(cfg.error()));
   auto query = gtf::parse_gtf(merged_gtf);

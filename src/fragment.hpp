@@ -14,7 +14,7 @@
 
 #include <htslib/sam.h>
 
-#include "bam.hpp"
+#include "bam/reader.hpp"
 #include "error.hpp"
 #include "geometry.hpp"
 

@@ -15,8 +15,8 @@
 #include "classcode.hpp"
 #include "error.hpp"
 #include "json.hpp"
-#include "orf.hpp"
-#include "quantify.hpp"
+#include "orf/orf.hpp"
+#include "quantify/quantify.hpp"
 
 namespace voskel::lib {
 
@@ -66,9 +66,8 @@ Result<json::Value> run_quantify_gtf(Args a) {
 }
 
 Result<json::Value> run_scan_orfs(Args a) {
-  return summarise(orf::scan_orfs(a[0], a[1], a[2], a[3], a[4], a[5]), [](uint64_t n) {
-    return summary({{"n_orfs", n}});
-  });
+  return summarise(orf::scan_orfs(a[0], a[1], a[2], a[3], a[4], a[5]),
+                   [](uint64_t n) { return summary({{"n_orfs", n}}); });
 }
 
 // ---- the function table ----------------------------------------------------------------------

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "records.hpp"
+#include "documents.hpp"
 
 namespace voskel::types {
 

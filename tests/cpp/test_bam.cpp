@@ -11,7 +11,7 @@
 #include <htslib/sam.h>
 #include <openssl/sha.h>
 
-#include "bam.hpp"
+#include "bam/reader.hpp"
 #include "scratch.hpp"
 
 using namespace voskel;

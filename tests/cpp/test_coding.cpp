@@ -9,7 +9,7 @@
 
 #include <fmt/format.h>
 
-#include "coding.hpp"
+#include "orf/coding.hpp"
 #include "scratch.hpp"
 
 using namespace voskel;

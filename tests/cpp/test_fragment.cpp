@@ -10,7 +10,7 @@
 #include <fmt/format.h>
 #include <htslib/sam.h>
 
-#include "bam.hpp"
+#include "bam/reader.hpp"
 #include "fragment.hpp"
 
 using namespace voskel;

@@ -5,7 +5,7 @@
 #include <random>
 #include <unistd.h>
 
-#include "orf.hpp"
+#include "orf/orf.hpp"
 #include "scratch.hpp"
 
 using namespace voskel;

@@ -1,4 +1,4 @@
-#include "record.hpp"
+#include "binding.hpp"
 
 #include <array>
 #include <charconv>
@@ -14,7 +14,7 @@
 
 #include <rapidjson/reader.h>
 
-namespace voskel::record {
+namespace voskel::binding {
 namespace {
 
 // ---------------------------------------------------------------------------------------------
@@ -721,8 +721,7 @@ template <class R> struct Table {
   }
   static constexpr std::array<Entry, size> entries = []<size_t... I>(std::index_sequence<I...>) {
     return std::array<Entry, size>{entry<I>()...};
-  }
-  (std::make_index_sequence<size>{});
+  }(std::make_index_sequence<size>{});
 };
 
 // A record written as an object (keys) or as an array (values in field order).
@@ -867,7 +866,8 @@ template <> struct Slot<bool> : ScalarSlot<bool, Slot<bool>> {
 };
 
 template <class U>
-requires std::is_unsigned_v<U> &&(!std::is_same_v<U, bool>)struct Slot<U> : ScalarSlot<U, Slot<U>> {
+  requires std::is_unsigned_v<U> && (!std::is_same_v<U, bool>)
+struct Slot<U> : ScalarSlot<U, Slot<U>> {
   static constexpr std::string_view expected = sizeof(U) == 1   ? "u8"
                                                : sizeof(U) == 2 ? "u16"
                                                : sizeof(U) == 4 ? "u32"
@@ -961,4 +961,4 @@ template Result<terminal::Cfg> parse(std::string_view);
 template Result<terminal::SamplesJson> parse(std::string_view);
 template Result<orf::Cfg> parse(std::string_view);
 
-} // namespace voskel::record
+} // namespace voskel::binding

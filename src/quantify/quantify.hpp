@@ -8,12 +8,12 @@
 #include <string_view>
 #include <vector>
 
+#include "documents.hpp"
 #include "error.hpp"
 #include "fragment.hpp"
 #include "geometry.hpp"
 #include "gtf.hpp"
 #include "interval.hpp"
-#include "records.hpp"
 
 namespace voskel::quantify {
 

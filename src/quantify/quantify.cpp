@@ -1,11 +1,11 @@
-#include "quantify.hpp"
+#include "quantify/quantify.hpp"
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <functional>
 
-#include "record.hpp"
+#include "binding.hpp"
 #include "sys_mem.hpp"
 #include "textio.hpp"
 
@@ -299,10 +299,10 @@ Status write_table(const std::string &path, const std::vector<std::string> &head
 
 Result<QuantSummary> quantify_gtf(const std::string &merged_gtf, std::string_view samples_json,
                                   const std::string &out_dir, std::string_view cfg_json) {
-  auto cfg = record::parse<QuantCfg>(cfg_json);
+  auto cfg = binding::parse<QuantCfg>(cfg_json);
   if (!cfg)
     return fail(std::move(cfg.error()));
-  auto doc = record::parse<SamplesJson>(samples_json);
+  auto doc = binding::parse<SamplesJson>(samples_json);
   if (!doc)
     return fail(std::move(doc.error()));
   auto gtf = gtf::parse_gtf(merged_gtf);

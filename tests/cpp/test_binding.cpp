@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "record.hpp"
+#include "binding.hpp"
 
 using namespace voskel;
 
@@ -10,7 +10,7 @@ namespace {
 
 // "ok" or the error text, so that success and failure sit in one table.
 template <class T> std::string outcome(std::string_view doc) {
-  const auto r = record::parse<T>(doc);
+  const auto r = binding::parse<T>(doc);
   return r ? "ok" : r.error().text();
 }
 
@@ -238,7 +238,7 @@ TEST(RecordPreflight, ReadingRules) {
 }
 
 TEST(RecordValues, ObjectFormTakesValuesAndDefaults) {
-  const auto d = record::parse<quantify::QuantCfg>("{}");
+  const auto d = binding::parse<quantify::QuantCfg>("{}");
   ASSERT_TRUE(d);
   EXPECT_EQ(d->min_mapq, 10);
   EXPECT_FALSE(d->require_unique_nh);
@@ -247,7 +247,7 @@ TEST(RecordValues, ObjectFormTakesValuesAndDefaults) {
   EXPECT_EQ(d->library_layout, "auto");
   EXPECT_EQ(d->threads, 0u);
 
-  const auto q = record::parse<quantify::QuantCfg>(
+  const auto q = binding::parse<quantify::QuantCfg>(
       R"({"threads":18446744073709551615,"min_mapq":255,"require_unique_nh":true,)"
       R"("strandedness":"fr","skip_duplicate":"never","library_layout":"single"})");
   ASSERT_TRUE(q) << q.error().text();
@@ -258,20 +258,20 @@ TEST(RecordValues, ObjectFormTakesValuesAndDefaults) {
   EXPECT_EQ(q->library_layout, "single");
   EXPECT_EQ(q->threads, UINT64_MAX);
 
-  const auto l = record::parse<leak::LeakCfg>(R"({"fasta":"g.fa","max_control_support":3})");
+  const auto l = binding::parse<leak::LeakCfg>(R"({"fasta":"g.fa","max_control_support":3})");
   ASSERT_TRUE(l);
   EXPECT_EQ(l->fasta, "g.fa");
   EXPECT_EQ(l->max_control_support, 3u);
   EXPECT_EQ(l->min_samples, 2u);
 
-  const auto s = record::parse<structure::StructCfg>(R"({"discontinuity_valley_bp":7})");
+  const auto s = binding::parse<structure::StructCfg>(R"({"discontinuity_valley_bp":7})");
   ASSERT_TRUE(s);
   EXPECT_EQ(s->discontinuity_valley_bp, 7u);
   EXPECT_EQ(s->discontinuity_window_bp, 50u);
 }
 
 TEST(RecordValues, PositionalFormFillsFieldsInOrder) {
-  const auto q = record::parse<quantify::QuantCfg>(R"([20, true, "fr"])");
+  const auto q = binding::parse<quantify::QuantCfg>(R"([20, true, "fr"])");
   ASSERT_TRUE(q);
   EXPECT_EQ(q->min_mapq, 20);
   EXPECT_TRUE(q->require_unique_nh);
@@ -279,14 +279,14 @@ TEST(RecordValues, PositionalFormFillsFieldsInOrder) {
   EXPECT_EQ(q->skip_duplicate, "auto");
 
   // Integers are accepted for f64 fields.
-  const auto o = record::parse<orf::Cfg>(R"([0, "hex.tsv", 1, -2.5e-1])");
+  const auto o = binding::parse<orf::Cfg>(R"([0, "hex.tsv", 1, -2.5e-1])");
   ASSERT_TRUE(o);
   EXPECT_EQ(o->min_orf_aa, 0u);
   EXPECT_EQ(o->hexamer_table, "hex.tsv");
   EXPECT_EQ(o->hexamer_coding_min, 1.0);
   EXPECT_EQ(o->hexamer_noncoding_max, -0.25);
 
-  const auto p = record::parse<types::PreflightInput>(
+  const auto p = binding::parse<types::PreflightInput>(
       R"([[["s1","a.bam","treat","fr",2]], "hg38", "paired", true, 4])");
   ASSERT_TRUE(p) << p.error().text();
   ASSERT_EQ(p->samples.size(), 1u);
@@ -310,7 +310,7 @@ TEST(RecordValues, TerminalFastaMayBeNull) {
       {R"([10, "auto", 2000, 1, 20, "x.fa"])", "x.fa"},
   };
   for (const auto &c : cases) {
-    const auto t = record::parse<terminal::Cfg>(c.doc);
+    const auto t = binding::parse<terminal::Cfg>(c.doc);
     ASSERT_TRUE(t) << c.doc << ": " << t.error().text();
     EXPECT_EQ(t->fasta, c.fasta) << c.doc;
     EXPECT_EQ(t->max_terminal_nt, 2000u);
@@ -324,7 +324,7 @@ TEST(RecordValues, OneSamplesDocumentServesEveryVariant) {
       R"("strandedness":"fr","replicate":2,"dup_flag_seen":false}],"assembly":"hg38",)"
       R"("library_layout":"paired","de_enabled":false,"treat_min_detected_replicates":1})";
 
-  const auto q = record::parse<quantify::SamplesJson>(doc);
+  const auto q = binding::parse<quantify::SamplesJson>(doc);
   ASSERT_TRUE(q) << q.error().text();
   ASSERT_EQ(q->samples.size(), 2u);
   EXPECT_EQ(q->samples[0].sample_id, "s1");
@@ -332,21 +332,21 @@ TEST(RecordValues, OneSamplesDocumentServesEveryVariant) {
   EXPECT_TRUE(q->samples[0].dup_flag_seen);
   EXPECT_FALSE(q->samples[1].dup_flag_seen);
 
-  const auto l = record::parse<leak::SamplesJson>(doc);
+  const auto l = binding::parse<leak::SamplesJson>(doc);
   ASSERT_TRUE(l);
   EXPECT_EQ(l->samples[0].group, "control");
   EXPECT_EQ(l->samples[1].group, "treat");
 
-  const auto s = record::parse<structure::SamplesJson>(doc);
+  const auto s = binding::parse<structure::SamplesJson>(doc);
   ASSERT_TRUE(s);
   EXPECT_EQ(s->samples.size(), 2u);
 
-  const auto t = record::parse<terminal::SamplesJson>(doc);
+  const auto t = binding::parse<terminal::SamplesJson>(doc);
   ASSERT_TRUE(t);
   EXPECT_EQ(t->samples[1].strandedness, "fr");
   EXPECT_EQ(t->samples[1].bam, "b.bam");
 
-  const auto p = record::parse<types::PreflightInput>(doc);
+  const auto p = binding::parse<types::PreflightInput>(doc);
   ASSERT_TRUE(p);
   EXPECT_EQ(p->assembly, "hg38");
   EXPECT_EQ(p->library_layout, "paired");
@@ -355,14 +355,14 @@ TEST(RecordValues, OneSamplesDocumentServesEveryVariant) {
 
   // Entry defaults: no group, no duplicate flag.
   const auto bare =
-      record::parse<leak::SamplesJson>(R"({"samples":[{"sample_id":"a","bam":"b"}]})");
+      binding::parse<leak::SamplesJson>(R"({"samples":[{"sample_id":"a","bam":"b"}]})");
   ASSERT_TRUE(bare);
   EXPECT_EQ(bare->samples[0].group, "");
   EXPECT_FALSE(bare->samples[0].dup_flag_seen);
 }
 
 TEST(RecordValues, StringsDecodeEscapesToUtf8) {
-  const auto c = record::parse<classcode::ClassifyCfg>(
+  const auto c = binding::parse<classcode::ClassifyCfg>(
       R"({"str\u0061ndedness":"a\"b\\c\/d\n\t\u00e9\uD83D\uDE00 caf)"
       "\xC3\xA9"
       R"("})");

@@ -1,4 +1,4 @@
-#include "coding.hpp"
+#include "orf/coding.hpp"
 
 #include <algorithm>
 #include <cmath>

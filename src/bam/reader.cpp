@@ -1,4 +1,4 @@
-#include "bam.hpp"
+#include "bam/reader.hpp"
 
 #include <algorithm>
 #include <iterator>

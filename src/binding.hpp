@@ -4,13 +4,13 @@
 
 #include <string_view>
 
+#include "documents.hpp"
 #include "error.hpp"
-#include "records.hpp"
 
-namespace voskel::record {
+namespace voskel::binding {
 
 // Reads `text` as a T. Failures are CoreError::json with "{fault} at line L column C".
 // Declared for every record of records.hpp.
 template <class T> Result<T> parse(std::string_view text);
 
-} // namespace voskel::record
+} // namespace voskel::binding

@@ -1,4 +1,4 @@
-#include "orf.hpp"
+#include "orf/orf.hpp"
 
 #include <algorithm>
 #include <array>
@@ -13,8 +13,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "coding.hpp"
-#include "record.hpp"
+#include "binding.hpp"
+#include "orf/coding.hpp"
 #include "splice.hpp"
 #include "textio.hpp"
 
@@ -426,7 +426,7 @@ OrfScores translate_and_score(std::string_view orf, const coding::HexamerTable &
 Result<uint64_t> scan_orfs(const std::string &fasta, const std::string &merged_gtf,
                            const std::string &representatives_tsv, const std::string &out_tsv,
                            const std::string &peptides_fa, std::string_view cfg_json) {
-  auto cfg = record::parse<Cfg>(cfg_json);
+  auto cfg = binding::parse<Cfg>(cfg_json);
   if (!cfg)
     return fail(std::move(cfg.error()));
   if (cfg->hexamer_table.empty())
