@@ -24,12 +24,35 @@ template <class R, class M> struct Field {
   std::string_view key;
   M R::*member;
   bool required;
+  constexpr M &of(R &r) const { return r.*member; }
 };
 template <class R, class M> constexpr Field<R, M> req(std::string_view key, M R::*member) {
   return {key, member, true};
 }
 template <class R, class M> constexpr Field<R, M> opt(std::string_view key, M R::*member) {
   return {key, member, false};
+}
+
+// An optional key held in a record embedded in R (the shared read-filter keys).
+template <class R, class Sub, class M> struct SubField {
+  std::string_view key;
+  Sub R::*outer;
+  M Sub::*member;
+  bool required = false;
+  constexpr M &of(R &r) const { return (r.*outer).*member; }
+};
+
+// The read-filter keys, named once for every configuration that embeds them.
+template <class R> constexpr auto min_mapq(bam::ReadFilterCfg R::*f) {
+  return SubField<R, bam::ReadFilterCfg, uint8_t>{"min_mapq", f, &bam::ReadFilterCfg::min_mapq};
+}
+template <class R> constexpr auto require_unique_nh(bam::ReadFilterCfg R::*f) {
+  return SubField<R, bam::ReadFilterCfg, bool>{"require_unique_nh", f,
+                                               &bam::ReadFilterCfg::require_unique_nh};
+}
+template <class R> constexpr auto skip_duplicate(bam::ReadFilterCfg R::*f) {
+  return SubField<R, bam::ReadFilterCfg, std::string>{"skip_duplicate", f,
+                                                      &bam::ReadFilterCfg::skip_duplicate};
 }
 
 template <class R> struct Shape; // name (for messages) and fields
@@ -58,6 +81,11 @@ template <> struct Shape<types::PreflightInput> {
                  req("treat_min_detected_replicates", &R::treat_min_detected_replicates),
                  opt("threads", &R::threads)};
 };
+template <class Entry> struct Shape<SamplesDoc<Entry>> {
+  using R = SamplesDoc<Entry>;
+  static constexpr std::string_view name = "SamplesJson";
+  static constexpr auto fields = std::tuple{req("samples", &R::samples)};
+};
 template <> struct Shape<classcode::ClassifyCfg> {
   using R = classcode::ClassifyCfg;
   static constexpr std::string_view name = "ClassifyCfg";
@@ -66,10 +94,10 @@ template <> struct Shape<classcode::ClassifyCfg> {
 template <> struct Shape<quantify::QuantCfg> {
   using R = quantify::QuantCfg;
   static constexpr std::string_view name = "QuantCfg";
-  static constexpr auto fields = std::tuple{opt("min_mapq", &R::min_mapq),
-                                            opt("require_unique_nh", &R::require_unique_nh),
+  static constexpr auto fields = std::tuple{min_mapq(&R::filter),
+                                            require_unique_nh(&R::filter),
                                             opt("strandedness", &R::strandedness),
-                                            opt("skip_duplicate", &R::skip_duplicate),
+                                            skip_duplicate(&R::filter),
                                             opt("library_layout", &R::library_layout),
                                             opt("threads", &R::threads)};
 };
@@ -79,18 +107,13 @@ template <> struct Shape<quantify::SampleIn> {
   static constexpr auto fields = std::tuple{req("sample_id", &R::sample_id), req("bam", &R::bam),
                                             opt("dup_flag_seen", &R::dup_flag_seen)};
 };
-template <> struct Shape<quantify::SamplesJson> {
-  using R = quantify::SamplesJson;
-  static constexpr std::string_view name = "SamplesJson";
-  static constexpr auto fields = std::tuple{req("samples", &R::samples)};
-};
 template <> struct Shape<leak::LeakCfg> {
   using R = leak::LeakCfg;
   static constexpr std::string_view name = "LeakCfg";
-  static constexpr auto fields = std::tuple{opt("min_mapq", &R::min_mapq),
-                                            opt("require_unique_nh", &R::require_unique_nh),
+  static constexpr auto fields = std::tuple{min_mapq(&R::filter),
+                                            require_unique_nh(&R::filter),
                                             opt("strandedness", &R::strandedness),
-                                            opt("skip_duplicate", &R::skip_duplicate),
+                                            skip_duplicate(&R::filter),
                                             opt("library_layout", &R::library_layout),
                                             opt("threads", &R::threads),
                                             opt("min_samples", &R::min_samples),
@@ -105,19 +128,14 @@ template <> struct Shape<leak::SampleIn> {
       std::tuple{req("sample_id", &R::sample_id), req("bam", &R::bam), opt("group", &R::group),
                  opt("dup_flag_seen", &R::dup_flag_seen)};
 };
-template <> struct Shape<leak::SamplesJson> {
-  using R = leak::SamplesJson;
-  static constexpr std::string_view name = "SamplesJson";
-  static constexpr auto fields = std::tuple{req("samples", &R::samples)};
-};
 template <> struct Shape<structure::StructCfg> {
   using R = structure::StructCfg;
   static constexpr std::string_view name = "StructCfg";
   static constexpr auto fields =
       std::tuple{opt("strandedness", &R::strandedness),
-                 opt("min_mapq", &R::min_mapq),
-                 opt("require_unique_nh", &R::require_unique_nh),
-                 opt("skip_duplicate", &R::skip_duplicate),
+                 min_mapq(&R::filter),
+                 require_unique_nh(&R::filter),
+                 skip_duplicate(&R::filter),
                  opt("discontinuity_window_bp", &R::discontinuity_window_bp),
                  opt("discontinuity_valley_bp", &R::discontinuity_valley_bp),
                  opt("threads", &R::threads)};
@@ -128,16 +146,11 @@ template <> struct Shape<structure::SampleIn> {
   static constexpr auto fields = std::tuple{req("sample_id", &R::sample_id), req("bam", &R::bam),
                                             opt("dup_flag_seen", &R::dup_flag_seen)};
 };
-template <> struct Shape<structure::SamplesJson> {
-  using R = structure::SamplesJson;
-  static constexpr std::string_view name = "SamplesJson";
-  static constexpr auto fields = std::tuple{req("samples", &R::samples)};
-};
 template <> struct Shape<terminal::Cfg> {
   using R = terminal::Cfg;
   static constexpr std::string_view name = "Cfg";
-  static constexpr auto fields = std::tuple{opt("min_mapq", &R::min_mapq),
-                                            opt("skip_duplicate", &R::skip_duplicate),
+  static constexpr auto fields = std::tuple{min_mapq(&R::filter),
+                                            skip_duplicate(&R::filter),
                                             opt("max_terminal_nt", &R::max_terminal_nt),
                                             opt("min_depth", &R::min_depth),
                                             opt("max_gap_nt", &R::max_gap_nt),
@@ -149,11 +162,6 @@ template <> struct Shape<terminal::SampleIn> {
   static constexpr auto fields =
       std::tuple{req("bam", &R::bam), req("strandedness", &R::strandedness),
                  opt("dup_flag_seen", &R::dup_flag_seen)};
-};
-template <> struct Shape<terminal::SamplesJson> {
-  using R = terminal::SamplesJson;
-  static constexpr std::string_view name = "SamplesJson";
-  static constexpr auto fields = std::tuple{req("samples", &R::samples)};
 };
 template <> struct Shape<orf::Cfg> {
   using R = orf::Cfg;
@@ -710,13 +718,13 @@ template <class R> struct Table {
   };
   template <size_t I> static constexpr Entry entry() {
     constexpr auto f = std::get<I>(S::fields);
-    using M = std::remove_reference_t<decltype(std::declval<R &>().*(f.member))>;
+    using M = std::remove_reference_t<decltype(f.of(std::declval<R &>()))>;
     return {f.key, f.required,
             [](R &r, Binder &b, const Scalar &s) {
-              return Slot<M>::scalar(r.*(std::get<I>(S::fields).member), b, s);
+              return Slot<M>::scalar(std::get<I>(S::fields).of(r), b, s);
             },
             [](R &r, Binder &b, bool object, size_t at) {
-              return Slot<M>::open(r.*(std::get<I>(S::fields).member), b, object, at);
+              return Slot<M>::open(std::get<I>(S::fields).of(r), b, object, at);
             }};
   }
   static constexpr std::array<Entry, size> entries = []<size_t... I>(std::index_sequence<I...>) {

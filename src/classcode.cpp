@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 
+#include "bam/read_rules.hpp"
 #include "binding.hpp"
+#include "table.hpp"
 
 namespace voskel::classcode {
 
@@ -155,9 +157,10 @@ Result<ClassifyCounts> classify_gtfs(const std::string &merged_gtf, const std::s
     return fail(std::move(ref.error()));
 
   const RefIndex index = build_ref(*ref);
-  Classifier classifier(index, cfg->strandedness == "unstranded");
+  Classifier classifier(index, bam::parse_strandedness(cfg->strandedness) ==
+                                   bam::Strandedness::Unstranded);
 
-  auto out = gtf::TsvWriter::create(out_tsv, header());
+  auto out = table::TsvWriter::create(out_tsv, header());
   if (!out)
     return fail(std::move(out.error()));
   ClassifyCounts counts;

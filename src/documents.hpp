@@ -1,6 +1,6 @@
 // Every document the core reads from JSON text: the configuration records of the analyses,
 // the samples documents and the preflight input. Declared here once, with their defaults;
-// the binding from JSON (record.hpp) is generic over them.
+// binding.hpp reads them from JSON text, with one shape per record.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,21 @@
 #include <vector>
 
 namespace voskel {
+
+namespace bam {
+// The record-filter keys ("min_mapq", "require_unique_nh", "skip_duplicate") shared by every
+// configuration that reads alignments record by record.
+struct ReadFilterCfg {
+  uint8_t min_mapq = 10;
+  bool require_unique_nh = false;
+  std::string skip_duplicate = "auto"; // "never", "always", or anything else: follow the sample
+};
+} // namespace bam
+
+// A samples document: the one list of samples of an analysis, over its own entry type.
+template <class Entry> struct SamplesDoc {
+  std::vector<Entry> samples; // required
+};
 
 namespace types {
 // A sample entry of the preflight input.
@@ -37,10 +52,8 @@ struct ClassifyCfg {
 
 namespace quantify {
 struct QuantCfg {
-  uint8_t min_mapq = 10;
-  bool require_unique_nh = false;
+  bam::ReadFilterCfg filter; // keys "min_mapq", "require_unique_nh", "skip_duplicate"
   std::string strandedness = "rf";
-  std::string skip_duplicate = "auto";
   std::string library_layout = "auto";
   uint64_t threads = 0;
 };
@@ -49,17 +62,13 @@ struct SampleIn {
   std::string bam;       // required
   bool dup_flag_seen = false;
 };
-struct SamplesJson {
-  std::vector<SampleIn> samples; // required
-};
+using SamplesJson = SamplesDoc<SampleIn>;
 } // namespace quantify
 
 namespace leak {
 struct LeakCfg {
-  uint8_t min_mapq = 10;
-  bool require_unique_nh = false;
+  bam::ReadFilterCfg filter; // keys "min_mapq", "require_unique_nh", "skip_duplicate"
   std::string strandedness = "rf";
-  std::string skip_duplicate = "auto";
   std::string library_layout = "auto";
   uint64_t threads = 0;
   uint64_t min_samples = 2;
@@ -73,17 +82,13 @@ struct SampleIn {
   std::string group;
   bool dup_flag_seen = false;
 };
-struct SamplesJson {
-  std::vector<SampleIn> samples; // required
-};
+using SamplesJson = SamplesDoc<SampleIn>;
 } // namespace leak
 
 namespace structure {
 struct StructCfg {
   std::string strandedness = "rf";
-  uint8_t min_mapq = 10;
-  bool require_unique_nh = false;
-  std::string skip_duplicate = "auto";
+  bam::ReadFilterCfg filter; // keys "min_mapq", "require_unique_nh", "skip_duplicate"
   uint64_t discontinuity_window_bp = 50;
   uint64_t discontinuity_valley_bp = 200;
   uint64_t threads = 0;
@@ -93,15 +98,12 @@ struct SampleIn {
   std::string bam;       // required
   bool dup_flag_seen = false;
 };
-struct SamplesJson {
-  std::vector<SampleIn> samples; // required
-};
+using SamplesJson = SamplesDoc<SampleIn>;
 } // namespace structure
 
 namespace terminal {
 struct Cfg {
-  uint8_t min_mapq = 10;
-  std::string skip_duplicate = "auto";
+  bam::ReadFilterCfg filter; // keys "min_mapq" and "skip_duplicate"; no NH rule here
   uint64_t max_terminal_nt = 2000;
   uint32_t min_depth = 1;
   uint64_t max_gap_nt = 20;
@@ -112,9 +114,7 @@ struct SampleIn {
   std::string strandedness; // required
   bool dup_flag_seen = false;
 };
-struct SamplesJson {
-  std::vector<SampleIn> samples; // required
-};
+using SamplesJson = SamplesDoc<SampleIn>;
 } // namespace terminal
 
 namespace orf {

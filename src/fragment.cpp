@@ -5,73 +5,6 @@
 
 namespace voskel::fragment {
 
-bool skip_duplicates(std::string_view policy, bool dup_flag_seen) {
-  if (policy == "never")
-    return false;
-  if (policy == "always")
-    return true;
-  return dup_flag_seen;
-}
-
-bool nh_not_unique(const bam1_t *b) {
-  const uint8_t *tag = bam_aux_get(b, "NH");
-  if (!tag)
-    return false;
-  switch (*tag) {
-  case 'c':
-  case 'C':
-  case 's':
-  case 'S':
-  case 'i':
-  case 'I':
-    return bam_aux2i(tag) != 1;
-  default:
-    return false;
-  }
-}
-
-bool RecordFilter::passes(const bam1_t *b) const {
-  const uint16_t flag = b->core.flag;
-  if (flag & kExcludeMask)
-    return false;
-  if (skip_duplicates && (flag & kDuplicate))
-    return false;
-  if (b->core.qual < min_mapq)
-    return false;
-  if (require_unique_nh && nh_not_unique(b))
-    return false;
-  return true;
-}
-
-namespace {
-
-char tag_strand(const bam1_t *b, const char tag[2]) {
-  const uint8_t *t = bam_aux_get(b, tag);
-  if (!t)
-    return 0;
-  char c = 0;
-  switch (*t) {
-  case 'A':
-  case 'c':
-  case 'C':
-  case 'Z':
-  case 'H':
-    c = static_cast<char>(t[1]);
-    break;
-  default:
-    return 0;
-  }
-  return (c == '+' || c == '-') ? c : 0;
-}
-
-} // namespace
-
-char aux_strand(const bam1_t *b) {
-  if (char c = tag_strand(b, "XS"))
-    return c;
-  return tag_strand(b, "ts");
-}
-
 RawRecord RawRecord::from_bam(const bam1_t *b, bool with_aux_strand) {
   RawRecord r;
   r.tid = b->core.tid;
@@ -81,7 +14,7 @@ RawRecord RawRecord::from_bam(const bam1_t *b, bool with_aux_strand) {
   r.mpos = b->core.mpos;
   r.name = std::string_view(bam_get_qname(b));
   r.cigar = std::span<const uint32_t>(bam_get_cigar(b), b->core.n_cigar);
-  r.aux_strand = with_aux_strand ? fragment::aux_strand(b) : 0;
+  r.aux_strand = with_aux_strand ? bam::aux_strand(b) : 0;
   return r;
 }
 

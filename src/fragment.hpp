@@ -1,7 +1,7 @@
-// The record filters and the fragment assembly shared by every analysis that counts fragments
-// (quantification, the junction census): which records take part, and how the two mates of a
-// proper pair are brought together through a table of mates still waiting for their partner.
-// The analysis supplies only the fragment action.
+// The fragment assembly shared by every analysis that counts fragments (quantification, the
+// junction census): how the two mates of a proper pair are brought together through a table of
+// mates still waiting for their partner. Which records take part is decided by the read rules;
+// the analysis supplies only the fragment action.
 #pragma once
 
 #include <climits>
@@ -14,43 +14,16 @@
 
 #include <htslib/sam.h>
 
+#include "bam/read_rules.hpp"
 #include "bam/reader.hpp"
 #include "error.hpp"
 #include "geometry.hpp"
 
 namespace voskel::fragment {
 
-inline constexpr uint16_t kPaired = 0x1;
-inline constexpr uint16_t kProperPair = 0x2;
-inline constexpr uint16_t kReverse = 0x10;
-inline constexpr uint16_t kFirst = 0x40;
-inline constexpr uint16_t kSecond = 0x80;
-inline constexpr uint16_t kDuplicate = 0x400;
-// Unmapped, secondary, QC fail, supplementary.
-inline constexpr uint16_t kExcludeMask = 0xB04;
-
-// The public limit of the pending-mate table.
+// Mates waiting longer than this many at once are evicted half at a time, so memory stays
+// bounded on files whose mates lie far apart.
 inline constexpr size_t kPendingLimit = 500'000;
-
-// True when duplicates are skipped: "never" keeps them, "always" drops them, any other policy
-// follows the sample's dup_flag_seen.
-bool skip_duplicates(std::string_view policy, bool dup_flag_seen);
-
-// The per-record filters, in their fixed order: flag mask, duplicates, mapping quality, NH.
-struct RecordFilter {
-  uint8_t min_mapq = 10;
-  bool require_unique_nh = false;
-  bool skip_duplicates = false;
-
-  bool passes(const bam1_t *b) const;
-};
-
-// An integer NH tag (any of the six integer types) other than 1; other types never drop.
-bool nh_not_unique(const bam1_t *b);
-
-// '+' or '-' from the XS tag, else from the ts tag; 0 when neither gives one. Tags of type A,
-// c, C, Z and H are read from their first byte.
-char aux_strand(const bam1_t *b);
 
 // The fields of one record the assembly and the actions read, viewed without copying.
 struct RawRecord {
@@ -92,11 +65,11 @@ public:
   }
 
   template <class Action> void add(const RawRecord &r, Action &&action) {
-    if (cfg_.single_layout || !(r.flag & kPaired)) {
+    if (cfg_.single_layout || !(r.flag & bam::kPaired)) {
       action(view(r.tid, r.flag, r.pos, r.cigar, r.aux_strand, cur_));
       return;
     }
-    if (!(r.flag & kProperPair))
+    if (!(r.flag & bam::kProperPair))
       return;
     const uint64_t h = name_hash(r.name);
     if (const size_t bucket = find(r.name, h); bucket != kNone) {
@@ -187,7 +160,7 @@ private:
 // Streams a whole file through the filters and the assembly into `action`; returns the
 // dropped count. A read failure ends the stream with "BAM read: {reason}".
 template <class Action>
-Result<uint64_t> stream_fragments(bam::SequentialReader &reader, const RecordFilter &filter,
+Result<uint64_t> stream_fragments(bam::SequentialReader &reader, const bam::RecordFilter &filter,
                                   const AssemblyCfg &cfg, Action &&action) {
   FragmentAssembler assembler(cfg);
   bam::Record rec;

@@ -565,46 +565,4 @@ std::string strand_text(char32_t c) {
   return s;
 }
 
-// ---- TsvWriter -------------------------------------------------------------------------------
-
-Result<TsvWriter> TsvWriter::create(const std::string &path, std::span<const std::string> header) {
-  if (auto st = textio::create_dirs(textio::parent_dir(path)); !st)
-    return fail(std::move(st.error()));
-  auto file = textio::FileWriter::create(path);
-  if (!file)
-    return fail_fmt("cannot write {}: {}", path, file.error().text());
-  TsvWriter w(std::move(*file));
-  if (auto st = w.row(header); !st)
-    return fail(std::move(st.error()));
-  return w;
-}
-
-namespace {
-template <class S> Status write_row(textio::FileWriter &out, std::span<const S> fields) {
-  for (size_t i = 0; i < fields.size(); ++i) {
-    if (i > 0)
-      if (auto st = out.put('\t'); !st)
-        return st;
-    if (auto st = out.write(fields[i]); !st)
-      return st;
-  }
-  return out.put('\n');
-}
-} // namespace
-
-Status TsvWriter::row(std::span<const std::string> fields) { return write_row(out_, fields); }
-Status TsvWriter::row(std::span<const std::string_view> fields) { return write_row(out_, fields); }
-Status TsvWriter::close() { return out_.close(); }
-
-Status write_tsv(const std::string &path, std::span<const std::string> header,
-                 std::span<const std::vector<std::string>> rows) {
-  auto w = TsvWriter::create(path, header);
-  if (!w)
-    return fail(std::move(w.error()));
-  for (const auto &r : rows)
-    if (auto st = w->row(std::span<const std::string>(r)); !st)
-      return st;
-  return w->close();
-}
-
 } // namespace voskel::gtf

@@ -1,4 +1,4 @@
-// The GTF reader, the transcript model, and the one writer of tab-separated tables.
+// The GTF reader and the transcript model.
 #pragma once
 
 #include <cstdint>
@@ -55,23 +55,5 @@ uint64_t union_len(std::span<const Transcript *const> transcripts);
 
 // The strand character as UTF-8 text.
 std::string strand_text(char32_t strand);
-
-// Streams one table: header line, then rows; fields joined by one tab, lines end in '\n'.
-// Parent directories of the path are created as needed.
-class TsvWriter {
-public:
-  static Result<TsvWriter> create(const std::string &path, std::span<const std::string> header);
-  Status row(std::span<const std::string> fields);
-  Status row(std::span<const std::string_view> fields);
-  Status close();
-
-private:
-  explicit TsvWriter(textio::FileWriter out) : out_(std::move(out)) {}
-  textio::FileWriter out_;
-};
-
-// Writes a whole table with TsvWriter.
-Status write_tsv(const std::string &path, std::span<const std::string> header,
-                 std::span<const std::vector<std::string>> rows);
 
 } // namespace voskel::gtf

@@ -16,6 +16,7 @@
 #include "binding.hpp"
 #include "orf/coding.hpp"
 #include "splice.hpp"
+#include "table.hpp"
 #include "textio.hpp"
 
 namespace voskel::orf {
@@ -275,31 +276,8 @@ std::optional<OrfHit> longest_orf(std::string_view seq, uint64_t min_orf_aa) {
 
 namespace {
 
-struct RepPair {
-  std::string locus_id;
-  std::string transcript_id;
-};
-
-Result<std::vector<RepPair>> read_reps(const std::string &path) {
-  auto reader = textio::LineReader::open(path);
-  if (!reader)
-    return fail_fmt("open reps: {}", reader.error().text());
-  std::vector<RepPair> pairs;
-  auto read = textio::for_each_line(*reader, [&](std::string_view line, uint64_t n) -> Status {
-    if (n == 1 && line.find("transcript_id") != std::string_view::npos)
-      return {};
-    std::string_view fields[2];
-    if (textio::split_fields(line, fields) == 2 && !fields[1].empty())
-      pairs.push_back({std::string(fields[0]), std::string(fields[1])});
-    return {};
-  });
-  if (!read)
-    return fail(std::move(read.error()));
-  return pairs;
-}
-
 // ">locus|transcript|aa" and the peptide in lines of 60 letters, appended to `out`.
-void append_peptide_record(std::string &out, const RepPair &pair, uint64_t aa_len,
+void append_peptide_record(std::string &out, const table::RepPair &pair, uint64_t aa_len,
                            std::string_view peptide) {
   char digits[24];
   const auto len_end = std::to_chars(std::begin(digits), std::end(digits), aa_len).ptr;
@@ -444,7 +422,7 @@ Result<uint64_t> scan_orfs(const std::string &fasta, const std::string &merged_g
   by_id.reserve(gtf->transcripts.size());
   for (const auto &tx : gtf->transcripts)
     by_id.emplace(tx.transcript_id, &tx);
-  auto pairs = read_reps(representatives_tsv);
+  auto pairs = table::read_representatives(representatives_tsv);
   if (!pairs)
     return fail(std::move(pairs.error()));
 
@@ -459,7 +437,7 @@ Result<uint64_t> scan_orfs(const std::string &fasta, const std::string &merged_g
   const bool full_table = table->full();
   // Rows stay compact until the table is written; their texts are composed at the end.
   struct Row {
-    const RepPair *pair = nullptr;
+    const table::RepPair *pair = nullptr;
     uint64_t aa_len = 0; // 0: no ORF
     bool complete = false;
     std::optional<double> hexamer;
@@ -523,7 +501,7 @@ Result<uint64_t> scan_orfs(const std::string &fasta, const std::string &merged_g
   static const std::vector<std::string> kHeader = {
       "locus_id",     "transcript_id", "longest_orf_aa", "orf_complete",
       "coding_score", "fickett_score", "coding_label"};
-  auto out = gtf::TsvWriter::create(out_tsv, kHeader);
+  auto out = table::TsvWriter::create(out_tsv, kHeader);
   if (!out)
     return fail(std::move(out.error()));
   // The cells of a row are composed in buffers kept across rows.

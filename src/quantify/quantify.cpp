@@ -6,7 +6,9 @@
 #include <functional>
 
 #include "binding.hpp"
+#include "cells.hpp"
 #include "sys_mem.hpp"
+#include "table.hpp"
 #include "textio.hpp"
 
 namespace voskel::quantify {
@@ -57,36 +59,6 @@ QuantIndex build_quant_index(const gtf::ParsedGtf &gtf) {
   return ix;
 }
 
-Strandedness parse_strandedness(std::string_view s) {
-  if (s == "rf")
-    return Strandedness::Rf;
-  if (s == "fr")
-    return Strandedness::Fr;
-  return Strandedness::Unknown;
-}
-
-namespace {
-
-// The transcript strand a record implies under the library protocol; 0 when unknown.
-char32_t inferred_strand(uint16_t flag, Strandedness s) {
-  const bool rev = flag & fragment::kReverse;
-  switch (s) {
-  case Strandedness::Rf: {
-    const bool second = (flag & fragment::kPaired) && (flag & fragment::kSecond);
-    return second == rev ? U'-' : U'+';
-  }
-  case Strandedness::Fr: {
-    const bool first = !(flag & fragment::kPaired) || (flag & fragment::kFirst);
-    return first == rev ? U'-' : U'+';
-  }
-  case Strandedness::Unknown:
-    break;
-  }
-  return 0;
-}
-
-} // namespace
-
 namespace {
 
 // The blocks of one fragment meet the same few transcripts again and again: keeping the list
@@ -99,14 +71,14 @@ void add_hit(std::vector<Hit> &out, Hit h) {
 
 } // namespace
 
-void compatible_hits(const fragment::Read &read, RefMap &refs, Strandedness strand,
+void compatible_hits(const fragment::Read &read, RefMap &refs, bam::Strandedness strand,
                      std::vector<Hit> &out) {
   if (read.tid < 0 || static_cast<size_t>(read.tid) >= refs.size())
     return;
   RefSlot &ref = refs[read.tid];
   if (!ref.exons)
     return;
-  const char32_t want = inferred_strand(read.flag, strand);
+  const auto want = static_cast<char32_t>(bam::protocol_strand(read.flag, strand));
   for (const Span &b : read.blocks)
     ref.exons->overlapping(ref.cursor, b.start, b.end, [&](const auto &iv) {
       const ExonHit &h = iv.payload;
@@ -172,7 +144,7 @@ namespace {
 struct CountAction {
   RefMap &refs;
   const IntronMap &intron_map;
-  Strandedness strand;
+  bam::Strandedness strand;
   SampleCounts &counts;
   std::vector<Hit> hits;
   std::vector<Span> introns;
@@ -212,35 +184,20 @@ Result<SampleCounts> quantify_one_sample(const SampleIn &sample, const QuantCfg 
       refs[tid].exons = &exons;
   }
 
-  const fragment::RecordFilter filter{
-      cfg.min_mapq, cfg.require_unique_nh,
-      fragment::skip_duplicates(cfg.skip_duplicate, sample.dup_flag_seen)};
+  const bam::RecordFilter filter = bam::record_filter(cfg.filter, sample.dup_flag_seen);
   fragment::AssemblyCfg acfg;
   acfg.single_layout = cfg.library_layout == "single";
 
   SampleCounts counts;
   counts.locus.assign(index.locus_ids.size(), 0.0);
   counts.tx.assign(index.tx_ids.size(), 0.0);
-  CountAction action{refs, index.introns, parse_strandedness(cfg.strandedness), counts, {}, {}};
+  CountAction action{refs, index.introns, bam::parse_strandedness(cfg.strandedness), counts, {},
+                     {}};
   auto dropped = fragment::stream_fragments(*reader, filter, acfg, action);
   if (!dropped)
     return fail(std::move(dropped.error()));
   counts.dropped = *dropped;
   return counts;
-}
-
-std::string shortest_plain(double v) {
-  // Fixed format without a precision is the shortest round-trip text in plain digits.
-  std::array<char, 400> buf;
-  const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed);
-  return std::string(buf.data(), res.ptr);
-}
-
-std::string fixed6(double v) {
-  std::array<char, 400> buf;
-  const auto res =
-      std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed, 6);
-  return std::string(buf.data(), res.ptr);
 }
 
 namespace {
@@ -280,7 +237,7 @@ double tpm(double rate, double total) { return total > 0.0 ? (rate / total) * 1'
 template <class Lead, class Value>
 Status write_table(const std::string &path, const std::vector<std::string> &header, size_t nrows,
                    size_t ns, Lead &&lead, Value &&value) {
-  auto w = gtf::TsvWriter::create(path, header);
+  auto w = table::TsvWriter::create(path, header);
   if (!w)
     return fail(std::move(w.error()));
   std::vector<std::string> fields;
@@ -373,27 +330,28 @@ Result<QuantSummary> quantify_gtf(const std::string &merged_gtf, std::string_vie
 
   // Transcripts are already in ascending id order (the GTF model's order), loci by
   // construction of the index.
-  if (auto st =
-          write_table(join_path(out_dir, "locus_counts.tsv"), locus_header, nloci, ns, locus_lead,
-                      [&](size_t l, size_t i) { return shortest_plain(locus_counts[l * ns + i]); });
+  if (auto st = write_table(
+          join_path(out_dir, "locus_counts.tsv"), locus_header, nloci, ns, locus_lead,
+          [&](size_t l, size_t i) { return cells::shortest_plain(locus_counts[l * ns + i]); });
       !st)
     return fail(std::move(st.error()));
-  if (auto st =
-          write_table(join_path(out_dir, "locus_tpm.tsv"), locus_header, nloci, ns, locus_lead,
-                      [&](size_t l, size_t i) {
-                        return fixed6(tpm(locus_norm.rates[l * ns + i], locus_norm.totals[i]));
-                      });
+  if (auto st = write_table(
+          join_path(out_dir, "locus_tpm.tsv"), locus_header, nloci, ns, locus_lead,
+          [&](size_t l, size_t i) {
+            return cells::fixed6(tpm(locus_norm.rates[l * ns + i], locus_norm.totals[i]));
+          });
       !st)
     return fail(std::move(st.error()));
   if (auto st =
           write_table(join_path(out_dir, "transcript_counts.tsv"), tx_header, ntx, ns, tx_lead,
-                      [&](size_t t, size_t i) { return fixed6(tx_counts[t * ns + i]); });
+                      [&](size_t t, size_t i) { return cells::fixed6(tx_counts[t * ns + i]); });
       !st)
     return fail(std::move(st.error()));
-  if (auto st = write_table(join_path(out_dir, "transcript_tpm.tsv"), tx_header, ntx, ns, tx_lead,
-                            [&](size_t t, size_t i) {
-                              return fixed6(tpm(tx_norm.rates[t * ns + i], tx_norm.totals[i]));
-                            });
+  if (auto st =
+          write_table(join_path(out_dir, "transcript_tpm.tsv"), tx_header, ntx, ns, tx_lead,
+                      [&](size_t t, size_t i) {
+                        return cells::fixed6(tpm(tx_norm.rates[t * ns + i], tx_norm.totals[i]));
+                      });
       !st)
     return fail(std::move(st.error()));
 

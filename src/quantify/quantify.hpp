@@ -56,13 +56,9 @@ struct QuantIndex {
 // Builds the index over a parsed GTF; the views point into `gtf`.
 QuantIndex build_quant_index(const gtf::ParsedGtf &gtf);
 
-enum class Strandedness { Unknown, Rf, Fr };
-// "rf" and "fr" exactly; anything else is unstranded.
-Strandedness parse_strandedness(std::string_view s);
-
 // Appends the hits of one record to `out` (unsorted, possibly repeated): every exon that
 // overlaps one of its aligned blocks, on an accepted strand.
-void compatible_hits(const fragment::Read &read, RefMap &refs, Strandedness strand,
+void compatible_hits(const fragment::Read &read, RefMap &refs, bam::Strandedness strand,
                      std::vector<Hit> &out);
 
 struct SampleCounts {
@@ -85,11 +81,6 @@ struct QuantSummary {
   uint64_t n_loci = 0;
   uint64_t dropped_fragments = 0;
 };
-
-// Shortest decimal text that reads back to the same double, never in exponent form.
-std::string shortest_plain(double v);
-// Fixed notation with six decimals.
-std::string fixed6(double v);
 
 Result<QuantSummary> quantify_gtf(const std::string &merged_gtf, std::string_view samples_json,
                                   const std::string &out_dir, std::string_view cfg_json);

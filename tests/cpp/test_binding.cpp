@@ -240,10 +240,10 @@ TEST(RecordPreflight, ReadingRules) {
 TEST(RecordValues, ObjectFormTakesValuesAndDefaults) {
   const auto d = binding::parse<quantify::QuantCfg>("{}");
   ASSERT_TRUE(d);
-  EXPECT_EQ(d->min_mapq, 10);
-  EXPECT_FALSE(d->require_unique_nh);
+  EXPECT_EQ(d->filter.min_mapq, 10);
+  EXPECT_FALSE(d->filter.require_unique_nh);
   EXPECT_EQ(d->strandedness, "rf");
-  EXPECT_EQ(d->skip_duplicate, "auto");
+  EXPECT_EQ(d->filter.skip_duplicate, "auto");
   EXPECT_EQ(d->library_layout, "auto");
   EXPECT_EQ(d->threads, 0u);
 
@@ -251,10 +251,10 @@ TEST(RecordValues, ObjectFormTakesValuesAndDefaults) {
       R"({"threads":18446744073709551615,"min_mapq":255,"require_unique_nh":true,)"
       R"("strandedness":"fr","skip_duplicate":"never","library_layout":"single"})");
   ASSERT_TRUE(q) << q.error().text();
-  EXPECT_EQ(q->min_mapq, 255);
-  EXPECT_TRUE(q->require_unique_nh);
+  EXPECT_EQ(q->filter.min_mapq, 255);
+  EXPECT_TRUE(q->filter.require_unique_nh);
   EXPECT_EQ(q->strandedness, "fr");
-  EXPECT_EQ(q->skip_duplicate, "never");
+  EXPECT_EQ(q->filter.skip_duplicate, "never");
   EXPECT_EQ(q->library_layout, "single");
   EXPECT_EQ(q->threads, UINT64_MAX);
 
@@ -273,10 +273,10 @@ TEST(RecordValues, ObjectFormTakesValuesAndDefaults) {
 TEST(RecordValues, PositionalFormFillsFieldsInOrder) {
   const auto q = binding::parse<quantify::QuantCfg>(R"([20, true, "fr"])");
   ASSERT_TRUE(q);
-  EXPECT_EQ(q->min_mapq, 20);
-  EXPECT_TRUE(q->require_unique_nh);
+  EXPECT_EQ(q->filter.min_mapq, 20);
+  EXPECT_TRUE(q->filter.require_unique_nh);
   EXPECT_EQ(q->strandedness, "fr");
-  EXPECT_EQ(q->skip_duplicate, "auto");
+  EXPECT_EQ(q->filter.skip_duplicate, "auto");
 
   // Integers are accepted for f64 fields.
   const auto o = binding::parse<orf::Cfg>(R"([0, "hex.tsv", 1, -2.5e-1])");

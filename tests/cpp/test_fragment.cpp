@@ -31,7 +31,7 @@ RawRecord mate_rec(std::string_view name, int32_t tid, int64_t pos, int32_t mtid
   RawRecord r;
   r.tid = tid;
   r.pos = pos;
-  r.flag = fragment::kPaired | fragment::kProperPair | extra;
+  r.flag = bam::kPaired | bam::kProperPair | extra;
   r.mtid = mtid;
   r.mpos = mpos;
   r.name = name;
@@ -80,7 +80,7 @@ TEST(FragmentAssembly, SingleEndAndLayoutSingle) {
   FragmentAssembler single(AssemblyCfg{.single_layout = true});
   single.add(mate_rec("p", 0, 10, 0, 50), rec2);
   auto improper = mate_rec("p", 0, 50, 0, 10);
-  improper.flag &= ~fragment::kProperPair;
+  improper.flag &= ~bam::kProperPair;
   single.add(improper, rec2);
   EXPECT_EQ(rec2.events.size(), 2u);
   EXPECT_EQ(single.dropped(), 0u);
@@ -89,7 +89,7 @@ TEST(FragmentAssembly, SingleEndAndLayoutSingle) {
 TEST(FragmentAssembly, PairsMatesByNameWithStoredGeometry) {
   Recorder rec;
   FragmentAssembler as(AssemblyCfg{.keep_aux_strand = true});
-  RawRecord first = mate_rec("q1", 0, 99, 0, 199, fragment::kFirst);
+  RawRecord first = mate_rec("q1", 0, 99, 0, 199, bam::kFirst);
   first.cigar = kSpliced;
   first.aux_strand = '-';
   as.add(first, rec);
@@ -98,11 +98,11 @@ TEST(FragmentAssembly, PairsMatesByNameWithStoredGeometry) {
 
   // Improper records never enter the table.
   RawRecord improper = mate_rec("q2", 0, 120, 0, 300);
-  improper.flag &= ~fragment::kProperPair;
+  improper.flag &= ~bam::kProperPair;
   as.add(improper, rec);
   EXPECT_EQ(as.pending(), 1u);
 
-  as.add(mate_rec("q1", 0, 199, 0, 99, fragment::kSecond | fragment::kReverse), rec);
+  as.add(mate_rec("q1", 0, 199, 0, 99, bam::kSecond | bam::kReverse), rec);
   ASSERT_EQ(rec.events.size(), 1u);
   EXPECT_EQ(rec.events[0], "pair 0 0x93 (200,209)  + 0 0x43 (100,104)(125,129) (105,124) -");
   EXPECT_EQ(as.pending(), 0u);
@@ -202,102 +202,6 @@ TEST(FragmentAssembly, SlotsAreReusedAcrossManyPairs) {
 
 namespace {
 
-// A mapped record built through htslib, with optional tags appended raw.
-struct BamRec {
-  bam::Record rec;
-  BamRec(uint16_t flag, uint8_t mapq) {
-    const uint32_t cig[] = {op(10, BAM_CMATCH)};
-    bam_set1(rec.get(), 1, "r", flag, 0, 99, mapq, 1, cig, -1, -1, 0, 10, "ACGTACGTAC", nullptr,
-             64);
-  }
-  template <class T> BamRec &tag(const char *t, char type, T v) {
-    bam_aux_append(rec.get(), t, type, sizeof v, reinterpret_cast<const uint8_t *>(&v));
-    return *this;
-  }
-  BamRec &text(const char *t, char type, const char *v) {
-    bam_aux_append(rec.get(), t, type, static_cast<int>(std::strlen(v) + 1),
-                   reinterpret_cast<const uint8_t *>(v));
-    return *this;
-  }
-};
-
-} // namespace
-
-TEST(RecordFilter, FlagsDuplicatesAndMapq) {
-  const fragment::RecordFilter keep_dups{10, false, false};
-  const fragment::RecordFilter skip_dups{10, false, true};
-  struct Case {
-    uint16_t flag;
-    uint8_t mapq;
-    bool keep, skip;
-  } cases[] = {
-      {0, 10, true, true},       {0x1 | 0x2 | 0x40, 255, true, true},
-      {0, 9, false, false},      {0x4, 60, false, false},
-      {0x100, 60, false, false}, {0x200, 60, false, false},
-      {0x800, 60, false, false}, {0x400, 60, true, false},
-  };
-  for (const auto &c : cases) {
-    BamRec b(c.flag, c.mapq);
-    EXPECT_EQ(keep_dups.passes(b.rec.get()), c.keep) << c.flag << " " << int(c.mapq);
-    EXPECT_EQ(skip_dups.passes(b.rec.get()), c.skip) << c.flag << " " << int(c.mapq);
-  }
-  const fragment::RecordFilter zero{0, false, false};
-  EXPECT_TRUE(zero.passes(BamRec(0, 0).rec.get()));
-
-  EXPECT_FALSE(fragment::skip_duplicates("never", true));
-  EXPECT_TRUE(fragment::skip_duplicates("always", false));
-  EXPECT_TRUE(fragment::skip_duplicates("auto", true));
-  EXPECT_FALSE(fragment::skip_duplicates("", false));
-}
-
-TEST(RecordFilter, NhRuleOverIntegerTypes) {
-  const fragment::RecordFilter unique{0, true, false};
-  const fragment::RecordFilter any{0, false, false};
-  struct Case {
-    BamRec rec;
-    bool passes;
-    const char *what;
-  };
-  Case cases[] = {
-      {BamRec(0, 60), true, "absent"},
-      {std::move(BamRec(0, 60).tag("NH", 'c', int8_t{1})), true, "c 1"},
-      {std::move(BamRec(0, 60).tag("NH", 'c', int8_t{-1})), false, "c -1"},
-      {std::move(BamRec(0, 60).tag("NH", 'C', uint8_t{2})), false, "C 2"},
-      {std::move(BamRec(0, 60).tag("NH", 's', int16_t{2})), false, "s 2"},
-      {std::move(BamRec(0, 60).tag("NH", 'S', uint16_t{1})), true, "S 1"},
-      {std::move(BamRec(0, 60).tag("NH", 'i', int32_t{3})), false, "i 3"},
-      {std::move(BamRec(0, 60).tag("NH", 'I', uint32_t{1})), true, "I 1"},
-      {std::move(BamRec(0, 60).tag("NH", 'I', uint32_t{4294967295u})), false, "I max"},
-      {std::move(BamRec(0, 60).text("NH", 'Z', "2")), true, "Z"},
-      {std::move(BamRec(0, 60).tag("NH", 'f', 2.0f)), true, "f"},
-      {std::move(BamRec(0, 60).tag("NH", 'A', '2')), true, "A"},
-  };
-  for (const auto &c : cases) {
-    EXPECT_EQ(unique.passes(c.rec.rec.get()), c.passes) << c.what;
-    EXPECT_TRUE(any.passes(c.rec.rec.get())) << c.what;
-  }
-}
-
-TEST(AuxStrand, XsBeforeTs) {
-  struct Case {
-    BamRec rec;
-    char strand;
-  };
-  Case cases[] = {
-      {BamRec(0, 60), 0},
-      {std::move(BamRec(0, 60).tag("XS", 'A', '+')), '+'},
-      {std::move(BamRec(0, 60).tag("XS", 'A', '?').tag("ts", 'A', '-')), '-'},
-      {std::move(BamRec(0, 60).tag("ts", 'A', '+').tag("XS", 'A', '-')), '-'},
-      {std::move(BamRec(0, 60).text("XS", 'Z', "+x")), '+'},
-      {std::move(BamRec(0, 60).tag("XS", 'c', int8_t{'-'})), '-'},
-      {std::move(BamRec(0, 60).tag("XS", 'i', int32_t{'+'})), 0},
-  };
-  for (const auto &c : cases)
-    EXPECT_EQ(fragment::aux_strand(c.rec.rec.get()), c.strand);
-}
-
-namespace {
-
 // The pairing rules written the plain way (whole-table scans), to check the assembler against.
 struct ModelAssembler {
   struct Entry {
@@ -312,11 +216,11 @@ struct ModelAssembler {
   std::vector<std::string> events;
 
   void add(const RawRecord &r) {
-    if (!(r.flag & fragment::kPaired)) {
+    if (!(r.flag & bam::kPaired)) {
       events.push_back(fmt::format("single {}", r.pos + 1));
       return;
     }
-    if (!(r.flag & fragment::kProperPair))
+    if (!(r.flag & bam::kProperPair))
       return;
     if (auto it = table.find(std::string(r.name)); it != table.end()) {
       events.push_back(fmt::format("pair {} {}", r.pos + 1, it->second.pos + 1));
@@ -376,7 +280,7 @@ TEST(FragmentAssembly, MatchesPlainModelOnRandomSortedStreams) {
       const int32_t mtid = other_ref ? static_cast<int32_t>(rng() % 4) : tid;
       const int64_t mpos = other_ref ? static_cast<int64_t>(rng() % 20000)
                                      : pos + static_cast<int64_t>(rng() % 3000);
-      const uint16_t kind = rng() % 50 == 0 ? 0 : fragment::kPaired | fragment::kProperPair;
+      const uint16_t kind = rng() % 50 == 0 ? 0 : bam::kPaired | bam::kProperPair;
       recs.push_back({name, mate_rec("", tid, pos, mtid, mpos, 0)});
       recs.back().r.flag = kind;
       if (kind && rng() % 10 != 0) // most mates arrive

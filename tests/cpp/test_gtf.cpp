@@ -9,6 +9,7 @@
 
 #include "gtf.hpp"
 #include "scratch.hpp"
+#include "table.hpp"
 
 using namespace voskel;
 namespace fs = std::filesystem;
@@ -225,28 +226,28 @@ TEST_F(GtfTest, WriteTsvCreatesDirectoriesAndWritesRowsVerbatim) {
   const std::string p = (scratch_.dir / "x" / "y" / "t.tsv").string();
   const std::vector<std::string> header{"a", "b"};
   const std::vector<std::vector<std::string>> rows{{"1", ""}, {"q\"uote", "x y", "3"}, {}};
-  ASSERT_TRUE(gtf::write_tsv(p, header, rows));
+  ASSERT_TRUE(table::write_tsv(p, header, rows));
   EXPECT_EQ(slurp(p), "a\tb\n1\t\nq\"uote\tx y\t3\n\n");
 
   const std::string h = (scratch_.dir / "h.tsv").string();
-  ASSERT_TRUE(gtf::write_tsv(h, header, {}));
+  ASSERT_TRUE(table::write_tsv(h, header, {}));
   EXPECT_EQ(slurp(h), "a\tb\n");
   // Truncates an existing file.
-  ASSERT_TRUE(gtf::write_tsv(p, header, {}));
+  ASSERT_TRUE(table::write_tsv(p, header, {}));
   EXPECT_EQ(slurp(p), "a\tb\n");
 }
 
 TEST_F(GtfTest, WriteTsvFailures) {
   const std::vector<std::string> header{"a"};
   // The path itself is a directory: the file cannot be created.
-  auto st = gtf::write_tsv(scratch_.dir.string(), header, {});
+  auto st = table::write_tsv(scratch_.dir.string(), header, {});
   ASSERT_FALSE(st);
   EXPECT_EQ(st.error().text(),
             "cannot write " + scratch_.dir.string() + ": Is a directory (os error 21)");
 
   // A parent that is a file: directory creation fails, without the path in the text.
   const auto file = write("plain", "x");
-  st = gtf::write_tsv(file + "/sub/t.tsv", header, {});
+  st = table::write_tsv(file + "/sub/t.tsv", header, {});
   ASSERT_FALSE(st);
   EXPECT_EQ(st.error().kind(), CoreError::Kind::Io);
   EXPECT_EQ(st.error().text().find(file), std::string::npos) << st.error().text();
@@ -257,7 +258,7 @@ TEST_F(GtfTest, WriteTsvFailures) {
     fs::create_directories(ro);
     ::chmod(ro.c_str(), 0555);
     const std::string p = (ro / "t.tsv").string();
-    st = gtf::write_tsv(p, header, {});
+    st = table::write_tsv(p, header, {});
     ::chmod(ro.c_str(), 0755);
     ASSERT_FALSE(st);
     EXPECT_EQ(st.error().text(), "cannot write " + p + ": Permission denied (os error 13)");

@@ -1,0 +1,65 @@
+#include "table.hpp"
+
+namespace voskel::table {
+
+// ---- TsvWriter -------------------------------------------------------------------------------
+
+Result<TsvWriter> TsvWriter::create(const std::string &path, std::span<const std::string> header) {
+  if (auto st = textio::create_dirs(textio::parent_dir(path)); !st)
+    return fail(std::move(st.error()));
+  auto file = textio::FileWriter::create(path);
+  if (!file)
+    return fail_fmt("cannot write {}: {}", path, file.error().text());
+  TsvWriter w(std::move(*file));
+  if (auto st = w.row(header); !st)
+    return fail(std::move(st.error()));
+  return w;
+}
+
+namespace {
+template <class S> Status write_row(textio::FileWriter &out, std::span<const S> fields) {
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0)
+      if (auto st = out.put('\t'); !st)
+        return st;
+    if (auto st = out.write(fields[i]); !st)
+      return st;
+  }
+  return out.put('\n');
+}
+} // namespace
+
+Status TsvWriter::row(std::span<const std::string> fields) { return write_row(out_, fields); }
+Status TsvWriter::row(std::span<const std::string_view> fields) { return write_row(out_, fields); }
+Status TsvWriter::close() { return out_.close(); }
+
+Status write_tsv(const std::string &path, std::span<const std::string> header,
+                 std::span<const std::vector<std::string>> rows) {
+  auto w = TsvWriter::create(path, header);
+  if (!w)
+    return fail(std::move(w.error()));
+  for (const auto &r : rows)
+    if (auto st = w->row(std::span<const std::string>(r)); !st)
+      return st;
+  return w->close();
+}
+
+Result<std::vector<RepPair>> read_representatives(const std::string &path) {
+  auto reader = textio::LineReader::open(path);
+  if (!reader)
+    return fail_fmt("open reps: {}", reader.error().text());
+  std::vector<RepPair> pairs;
+  auto read = textio::for_each_line(*reader, [&](std::string_view line, uint64_t n) -> Status {
+    if (n == 1 && line.find("transcript_id") != std::string_view::npos)
+      return {};
+    std::string_view fields[2];
+    if (textio::split_fields(line, fields) == 2 && !fields[1].empty())
+      pairs.push_back({std::string(fields[0]), std::string(fields[1])});
+    return {};
+  });
+  if (!read)
+    return fail(std::move(read.error()));
+  return pairs;
+}
+
+} // namespace voskel::table
