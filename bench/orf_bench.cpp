@@ -86,8 +86,8 @@ int main(int argc, char **argv) {
         if (it == by_id.end())
           continue;
         seq.clear();
-        if (auto done = orf::splice_seq_append(*it->second, *fa, seq); !done)
-          return die(done.error().error);
+        if (auto done = orf::splice_seq_if_held(*it->second, *fa, seq); !done)
+          return die(done.error());
         bases += seq.size();
         checksum += static_cast<unsigned char>(seq[seq.size() / 2]);
       }

@@ -5,14 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "nucleotide.hpp"
 #include "textio.hpp"
 
 namespace voskel::fasta {
 
 namespace {
-
-FetchError lookup_error(CoreError e) { return {FetchFault::Lookup, std::move(e)}; }
-FetchError read_error(CoreError e) { return {FetchFault::Read, std::move(e)}; }
 
 // What a short file or an impossible range reads as: the stream's own wording.
 CoreError short_read() { return CoreError::io("failed to fill whole buffer"); }
@@ -72,30 +70,10 @@ Result<std::vector<std::pair<std::string, uint64_t>>> load_fai(const std::string
 
 // ---- FastaIndex ----------------------------------------------------------------------------
 
-FastaIndex::FastaIndex(std::map<std::string, FaiRec, std::less<>> recs, int fd, uint64_t file_size)
-    : recs_(std::move(recs)), fd_(fd), file_size_(file_size),
+FastaIndex::FastaIndex(std::map<std::string, FaiRec, std::less<>> recs, fd::File file,
+                       uint64_t file_size)
+    : recs_(std::move(recs)), file_(std::move(file)), file_size_(file_size),
       io_lock_(std::make_unique<std::mutex>()) {}
-
-FastaIndex::FastaIndex(FastaIndex &&o) noexcept
-    : recs_(std::move(o.recs_)), fd_(std::exchange(o.fd_, -1)), file_size_(o.file_size_),
-      io_lock_(std::move(o.io_lock_)) {}
-
-FastaIndex &FastaIndex::operator=(FastaIndex &&o) noexcept {
-  if (this != &o) {
-    if (fd_ >= 0)
-      ::close(fd_);
-    recs_ = std::move(o.recs_);
-    fd_ = std::exchange(o.fd_, -1);
-    file_size_ = o.file_size_;
-    io_lock_ = std::move(o.io_lock_);
-  }
-  return *this;
-}
-
-FastaIndex::~FastaIndex() {
-  if (fd_ >= 0)
-    ::close(fd_);
-}
 
 Result<FastaIndex> FastaIndex::open(const std::string &fasta_path) {
   auto entries = parse_fai(fasta_path + ".fai");
@@ -105,19 +83,13 @@ Result<FastaIndex> FastaIndex::open(const std::string &fasta_path) {
   for (auto &[name, rec] : *entries)
     recs.insert_or_assign(std::move(name), rec); // a later line wins
 
-  int fd;
-  do {
-    fd = ::open(fasta_path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0)
-    return fail_fmt("cannot open FASTA {}: {}", fasta_path, error::os_description(errno));
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
-    ::close(fd);
-    return fail_fmt("cannot open FASTA {}: {}", fasta_path, error::os_description(err));
-  }
-  return FastaIndex(std::move(recs), fd, static_cast<uint64_t>(st.st_size));
+  auto file = fd::open_for_reading(fasta_path.c_str());
+  if (!file)
+    return fail_fmt("cannot open FASTA {}: {}", fasta_path, error::os_description(file.error()));
+  const auto size = fd::size(*file);
+  if (!size)
+    return fail_fmt("cannot open FASTA {}: {}", fasta_path, error::os_description(size.error()));
+  return FastaIndex(std::move(recs), std::move(*file), *size);
 }
 
 const FaiRec *FastaIndex::find(std::string_view name) const {
@@ -125,20 +97,22 @@ const FaiRec *FastaIndex::find(std::string_view name) const {
   return it == recs_.end() ? nullptr : &it->second;
 }
 
-Fetched<void> FastaIndex::append(std::string_view name, uint64_t start, uint64_t end,
-                                 std::string &out) const {
+bool FastaIndex::holds(std::string_view name, uint64_t start, uint64_t end) const {
+  const FaiRec *rec = find(name);
+  return rec && start != 0 && start <= end && end <= rec->length;
+}
+
+Status FastaIndex::fetch_into(std::string_view name, uint64_t start, uint64_t end,
+                              std::string &out) const {
   const FaiRec *rec = find(name);
   if (!rec)
-    return std::unexpected(
-        lookup_error(CoreError::message(fmt::format("FASTA has no contig {}", name))));
+    return fail_fmt("FASTA has no contig {}", name);
   if (start == 0 || start > end || end > rec->length)
-    return std::unexpected(lookup_error(CoreError::message(
-        fmt::format("bad FASTA interval {}:{}-{} (len {})", name, start, end, rec->length))));
+    return fail_fmt("bad FASTA interval {}:{}-{} (len {})", name, start, end, rec->length);
   // With lines wider than their bases the byte range could run backwards.
   if (rec->linewidth < rec->linebases)
-    return std::unexpected(read_error(
-        CoreError::message(fmt::format("bad FASTA index for {}: linewidth {} < linebases {}", name,
-                                       rec->linewidth, rec->linebases))));
+    return fail_fmt("bad FASTA index for {}: linewidth {} < linebases {}", name, rec->linewidth,
+                    rec->linebases);
 
   // Byte offsets of the first base and one past the last; an index that points beyond any
   // possible file reads as a short file rather than as a huge allocation.
@@ -151,7 +125,7 @@ Fetched<void> FastaIndex::append(std::string_view name, uint64_t start, uint64_t
   uint64_t first, last;
   if (!byte_at(start - 1, first) || !byte_at(end - 1, last) ||
       __builtin_add_overflow(last, 1u, &last) || last > file_size_)
-    return std::unexpected(read_error(short_read()));
+    return fail(short_read());
 
   const size_t expected = end - start + 1;
   const size_t old_size = out.size();
@@ -162,13 +136,11 @@ Fetched<void> FastaIndex::append(std::string_view name, uint64_t start, uint64_t
     std::lock_guard<std::mutex> hold(*io_lock_);
     size_t done = 0;
     while (done < nbytes) {
-      const ssize_t got = ::pread(fd_, buf + done, nbytes - done, static_cast<off_t>(first + done));
-      if (got < 0 && errno == EINTR)
-        continue;
+      const ssize_t got = fd::pread_some(file_, buf + done, nbytes - done, first + done);
       if (got <= 0) {
         const int err = errno;
         out.resize(old_size);
-        return std::unexpected(read_error(got == 0 ? short_read() : CoreError::os(err)));
+        return fail(got == 0 ? short_read() : CoreError::os(err));
       }
       done += static_cast<size_t>(got);
     }
@@ -186,38 +158,38 @@ Fetched<void> FastaIndex::append(std::string_view name, uint64_t start, uint64_t
   out.resize(old_size + kept);
   if (kept != expected) {
     out.resize(old_size);
-    return std::unexpected(read_error(CoreError::message(fmt::format(
-        "FASTA fetch {}:{}-{} decoded {} bases, expected {}", name, start, end, kept, expected))));
+    return fail_fmt("FASTA fetch {}:{}-{} decoded {} bases, expected {}", name, start, end, kept,
+                    expected);
   }
   return {};
 }
 
 Result<std::string> FastaIndex::fetch(std::string_view name, uint64_t start, uint64_t end) const {
   std::string out;
-  if (auto done = append(name, start, end, out); !done)
-    return fail(std::move(done.error().error));
+  if (auto done = fetch_into(name, start, end, out); !done)
+    return fail(std::move(done.error()));
   return out;
 }
 
-Fetched<std::pair<char, char>> FastaIndex::dinuc(std::string_view name, uint64_t pos,
-                                                 bool plus) const {
+Result<std::pair<char, char>> FastaIndex::dinuc_tx(std::string_view name, uint64_t pos,
+                                                   bool plus) const {
   std::string two; // fits the small-string buffer: no allocation
-  if (auto done = append(name, pos, pos + 1, two); !done)
-    return std::unexpected(std::move(done.error()));
+  if (auto done = fetch_into(name, pos, pos + 1, two); !done)
+    return fail(std::move(done.error()));
   if (plus)
     return std::pair{two[0], two[1]};
-  return std::pair{complement(two[1]), complement(two[0])};
+  return std::pair{nucleotide::complement(two[1]), nucleotide::complement(two[0])};
 }
 
-Fetched<void> FastaIndex::dinucs(std::string_view name, std::span<const uint64_t> positions,
-                                 std::span<std::pair<char, char>> out) const {
+Status FastaIndex::dinucs(std::string_view name, std::span<const uint64_t> positions,
+                          std::span<std::pair<char, char>> out) const {
   // One by one: the reference behaviour, and what any irregularity falls back to so that
   // errors read exactly as they would there.
-  const auto one_by_one = [&]() -> Fetched<void> {
+  const auto one_by_one = [&]() -> Status {
     for (size_t i = 0; i < positions.size(); ++i) {
-      auto pair = dinuc(name, positions[i], true);
+      auto pair = dinuc_tx(name, positions[i], true);
       if (!pair)
-        return std::unexpected(std::move(pair.error()));
+        return fail(std::move(pair.error()));
       out[i] = *pair;
     }
     return {};
@@ -274,9 +246,7 @@ Fetched<void> FastaIndex::dinucs(std::string_view name, std::span<const uint64_t
     {
       std::lock_guard<std::mutex> hold(*io_lock_);
       for (size_t done = 0; done < size;) {
-        const ssize_t got = ::pread(fd_, window + done, size - done, static_cast<off_t>(lo + done));
-        if (got < 0 && errno == EINTR)
-          continue;
+        const ssize_t got = fd::pread_some(file_, window + done, size - done, lo + done);
         if (got <= 0) {
           filled = false;
           break;
@@ -306,14 +276,6 @@ Fetched<void> FastaIndex::dinucs(std::string_view name, std::span<const uint64_t
     }
   }
   return {};
-}
-
-Result<std::pair<char, char>> FastaIndex::dinuc_tx(std::string_view name, uint64_t pos,
-                                                   bool plus) const {
-  auto pair = dinuc(name, pos, plus);
-  if (!pair)
-    return fail(std::move(pair.error().error));
-  return *pair;
 }
 
 } // namespace voskel::fasta

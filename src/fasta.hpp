@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "fd.hpp"
 
 namespace voskel::fasta {
 
@@ -33,31 +34,6 @@ Result<std::vector<FaiEntry>> parse_fai(const std::string &fai_path);
 // (name, length) of every line of "<fasta_path>.fai", in file order, duplicates kept.
 Result<std::vector<std::pair<std::string, uint64_t>>> load_fai(const std::string &fasta_path);
 
-// A -> T, C -> G, G -> C, T -> A, U -> A; every other byte unchanged. A table, so that
-// reverse complements of whole transcripts run without branches.
-inline constexpr std::array<char, 256> kComplement = [] {
-  std::array<char, 256> t{};
-  for (int i = 0; i < 256; ++i)
-    t[static_cast<size_t>(i)] = static_cast<char>(i);
-  t['A'] = 'T';
-  t['C'] = 'G';
-  t['G'] = 'C';
-  t['T'] = 'A';
-  t['U'] = 'A';
-  return t;
-}();
-constexpr char complement(char c) { return kComplement[static_cast<unsigned char>(c)]; }
-
-// Why a fetch failed: the index refused the request (unknown contig, interval out of range),
-// or the file could not deliver it. Callers that turn refused lookups into "no data" rows
-// need the distinction; everyone else uses the plain CoreError.
-enum class FetchFault { Lookup, Read };
-struct FetchError {
-  FetchFault fault;
-  CoreError error;
-};
-template <class T> using Fetched = std::expected<T, FetchError>;
-
 // An open genome. Shared by reference between threads: the map is read-only after open and
 // the one file handle is used under a lock.
 class FastaIndex {
@@ -65,35 +41,32 @@ public:
   // Parses "<fasta_path>.fai" first, then opens the FASTA. Nothing of the FASTA is read.
   static Result<FastaIndex> open(const std::string &fasta_path);
 
-  FastaIndex(FastaIndex &&) noexcept;
-  FastaIndex &operator=(FastaIndex &&) noexcept;
-  FastaIndex(const FastaIndex &) = delete;
-  FastaIndex &operator=(const FastaIndex &) = delete;
-  ~FastaIndex();
+  // True when the index accepts start..end of `name`: a known contig and 1 <= start <= end <=
+  // its length. A caller that turns refused lookups into "no data" asks this before fetching;
+  // a fetch the index accepts can still fail to read.
+  bool holds(std::string_view name, uint64_t start, uint64_t end) const;
 
   // Bases start..end (1-based, inclusive) of contig `name`, lower case turned upper.
   Result<std::string> fetch(std::string_view name, uint64_t start, uint64_t end) const;
-
   // As fetch, appending to `out`; on failure `out` keeps its previous contents.
-  Fetched<void> append(std::string_view name, uint64_t start, uint64_t end, std::string &out) const;
+  Status fetch_into(std::string_view name, uint64_t start, uint64_t end, std::string &out) const;
 
   // The bases at pos and pos+1; on the minus strand the reverse complement of that pair.
   Result<std::pair<char, char>> dinuc_tx(std::string_view name, uint64_t pos, bool plus) const;
-  Fetched<std::pair<char, char>> dinuc(std::string_view name, uint64_t pos, bool plus) const;
-  // The plus-strand pairs at every position into `out` (same size), exactly as dinuc(name,
+  // The plus-strand pairs at every position into `out` (same size), exactly as dinuc_tx(name,
   // pos, true) in order would give them, failing as the first failing one would. Pairs close
   // together in the file come from a single read.
-  Fetched<void> dinucs(std::string_view name, std::span<const uint64_t> positions,
-                       std::span<std::pair<char, char>> out) const;
+  Status dinucs(std::string_view name, std::span<const uint64_t> positions,
+                std::span<std::pair<char, char>> out) const;
 
   // The record of a contig, or nullptr.
   const FaiRec *find(std::string_view name) const;
 
 private:
-  FastaIndex(std::map<std::string, FaiRec, std::less<>> recs, int fd, uint64_t file_size);
+  FastaIndex(std::map<std::string, FaiRec, std::less<>> recs, fd::File file, uint64_t file_size);
 
   std::map<std::string, FaiRec, std::less<>> recs_;
-  int fd_ = -1;
+  fd::File file_;
   uint64_t file_size_ = 0;
   std::unique_ptr<std::mutex> io_lock_; // held from the start to the end of each read
 };

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "geometry.hpp"
+#include "nucleotide.hpp"
 
 namespace voskel::splice {
 
@@ -12,15 +13,14 @@ using Pair = std::pair<char, char>;
 
 // Donor and acceptor of intron (s, e) read on one strand; the 5' end of a minus-strand
 // intron is its genomic end.
-fasta::Fetched<std::pair<Pair, Pair>> read_sites(const fasta::FastaIndex &fa,
-                                                 const std::string &chrom, const geometry::Span &in,
-                                                 bool plus) {
-  auto donor = fa.dinuc(chrom, plus ? in.start : in.end - 1, plus);
+Result<std::pair<Pair, Pair>> read_sites(const fasta::FastaIndex &fa, const std::string &chrom,
+                                         const geometry::Span &in, bool plus) {
+  auto donor = fa.dinuc_tx(chrom, plus ? in.start : in.end - 1, plus);
   if (!donor)
-    return std::unexpected(std::move(donor.error()));
-  auto acceptor = fa.dinuc(chrom, plus ? in.end - 1 : in.start, plus);
+    return fail(std::move(donor.error()));
+  auto acceptor = fa.dinuc_tx(chrom, plus ? in.end - 1 : in.start, plus);
   if (!acceptor)
-    return std::unexpected(std::move(acceptor.error()));
+    return fail(std::move(acceptor.error()));
   return std::pair{*donor, *acceptor};
 }
 
@@ -35,7 +35,7 @@ bool is_canonical(Pair donor, Pair acceptor) {
          (is(donor, "AT") && is(acceptor, "AC"));
 }
 
-fasta::Fetched<bool> infer_plus(const gtf::Transcript &tx, const fasta::FastaIndex &fa) {
+Result<bool> infer_unstranded_plus(const gtf::Transcript &tx, const fasta::FastaIndex &fa) {
   // The minus reading uses the same two pairs of bases, reverse-complemented, so each end is
   // read once: the first and last pair of every readable intron, in intron order, which is
   // also the order in which a failing read is met.
@@ -63,9 +63,9 @@ fasta::Fetched<bool> infer_plus(const gtf::Transcript &tx, const fasta::FastaInd
   if (auto done = fa.dinucs(tx.chrom, std::span<const uint64_t>(ends, n_ends),
                             std::span<Pair>(pairs, n_ends));
       !done)
-    return std::unexpected(std::move(done.error()));
+    return fail(std::move(done.error()));
   const auto rc_pair = [](Pair p) {
-    return Pair{fasta::complement(p.second), fasta::complement(p.first)};
+    return Pair{nucleotide::complement(p.second), nucleotide::complement(p.first)};
   };
   uint64_t plus_votes = 0, minus_votes = 0;
   for (size_t i = 0; i < n_ends; i += 2) {
@@ -74,13 +74,6 @@ fasta::Fetched<bool> infer_plus(const gtf::Transcript &tx, const fasta::FastaInd
     minus_votes += is_canonical(rc_pair(last), rc_pair(first)) ? 1 : 0;
   }
   return plus_votes >= minus_votes;
-}
-
-Result<bool> infer_unstranded_plus(const gtf::Transcript &tx, const fasta::FastaIndex &fa) {
-  auto plus = infer_plus(tx, fa);
-  if (!plus)
-    return fail(std::move(plus.error().error));
-  return *plus;
 }
 
 Result<SpliceFeatures> splice_features(const gtf::Transcript &tx, const fasta::FastaIndex &fa) {
@@ -114,7 +107,7 @@ Result<SpliceFeatures> splice_features(const gtf::Transcript &tx, const fasta::F
     if (readable(in)) {
       auto sites = read_sites(fa, tx.chrom, in, plus);
       if (!sites)
-        return fail(std::move(sites.error().error));
+        return fail(std::move(sites.error()));
       std::tie(donor, acceptor) = *sites;
       canonical += is_canonical(donor, acceptor) ? 1 : 0;
     }

@@ -27,8 +27,6 @@ bool is_canonical(std::pair<char, char> donor, std::pair<char, char> acceptor);
 // True when the introns fit the plus strand at least as well as the minus strand (ties and
 // transcripts without introns of four or more bases answer plus).
 Result<bool> infer_unstranded_plus(const gtf::Transcript &tx, const fasta::FastaIndex &fa);
-// The same, telling a refused genome lookup from a failed read.
-fasta::Fetched<bool> infer_plus(const gtf::Transcript &tx, const fasta::FastaIndex &fa);
 
 // Donor and acceptor of every intron in the transcript's orientation ('+', '-', otherwise
 // inferred), and the share of canonical pairs.

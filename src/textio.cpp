@@ -129,57 +129,22 @@ namespace {
 constexpr size_t kReadChunk = 1 << 16;
 }
 
-LineReader::LineReader(int fd) : fd_(fd) { buf_.resize(kReadChunk); }
-
-LineReader::LineReader(LineReader &&o) noexcept
-    : fd_(std::exchange(o.fd_, -1)), buf_(std::move(o.buf_)), begin_(o.begin_), end_(o.end_),
-      eof_(o.eof_), line_no_(o.line_no_), carry_(std::move(o.carry_)) {}
-
-LineReader &LineReader::operator=(LineReader &&o) noexcept {
-  if (this != &o) {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = std::exchange(o.fd_, -1);
-    buf_ = std::move(o.buf_);
-    begin_ = o.begin_;
-    end_ = o.end_;
-    eof_ = o.eof_;
-    line_no_ = o.line_no_;
-    carry_ = std::move(o.carry_);
-  }
-  return *this;
-}
-
-LineReader::~LineReader() {
-  if (fd_ >= 0)
-    ::close(fd_);
-}
+LineReader::LineReader(fd::File file) : file_(std::move(file)) { buf_.resize(kReadChunk); }
 
 Result<LineReader> LineReader::open(const std::string &path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0)
-    return fail_os(errno);
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    return fail_os(EISDIR);
-  }
-  return LineReader(fd);
+  auto file = fd::open_for_reading(path.c_str());
+  if (!file)
+    return fail_os(file.error());
+  return LineReader(std::move(*file));
 }
 
 Result<bool> LineReader::fill() {
   begin_ = 0;
   end_ = 0;
   for (;;) {
-    const ssize_t got = ::read(fd_, buf_.data(), buf_.size());
-    if (got < 0) {
-      if (errno == EINTR)
-        continue;
+    const ssize_t got = fd::read_some(file_, buf_.data(), buf_.size());
+    if (got < 0)
       return fail_os(errno);
-    }
     if (got == 0) {
       eof_ = true;
       return false;
@@ -281,42 +246,23 @@ Status create_dirs(std::string_view path) {
 // ---- FileWriter ----------------------------------------------------------------------------
 
 Result<FileWriter> FileWriter::create(const std::string &path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0)
-    return fail_os(errno);
-  return FileWriter(fd);
-}
-
-FileWriter::FileWriter(FileWriter &&o) noexcept
-    : fd_(std::exchange(o.fd_, -1)), buf_(std::move(o.buf_)) {}
-
-FileWriter &FileWriter::operator=(FileWriter &&o) noexcept {
-  if (this != &o) {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = std::exchange(o.fd_, -1);
-    buf_ = std::move(o.buf_);
-  }
-  return *this;
+  auto file = fd::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (!file)
+    return fail_os(file.error());
+  return FileWriter(std::move(*file));
 }
 
 FileWriter::~FileWriter() {
-  if (fd_ >= 0) {
+  // A table abandoned on an error path still keeps what was written to it.
+  if (file_.is_open())
     (void)flush();
-    ::close(fd_);
-  }
 }
 
 Status FileWriter::flush() {
   size_t off = 0;
   while (off < buf_.size()) {
-    const ssize_t put = ::write(fd_, buf_.data() + off, buf_.size() - off);
+    const ssize_t put = fd::write_some(file_, buf_.data() + off, buf_.size() - off);
     if (put < 0) {
-      if (errno == EINTR)
-        continue;
       const int err = errno;
       buf_.erase(0, off);
       return fail_os(err);
@@ -341,12 +287,11 @@ Status FileWriter::write(std::string_view bytes) {
 }
 
 Status FileWriter::close() {
-  if (fd_ < 0)
+  if (!file_.is_open())
     return {};
   auto st = flush();
-  const int fd = std::exchange(fd_, -1);
-  if (::close(fd) != 0 && st)
-    return fail_os(errno);
+  if (const int err = file_.close(); err != 0 && st)
+    return fail_os(err);
   if (!st)
     buf_.clear();
   return st;

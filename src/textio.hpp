@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "fd.hpp"
 
 namespace voskel::textio {
 
@@ -31,12 +32,6 @@ public:
   // Opens the file; the error is the operating-system failure.
   static Result<LineReader> open(const std::string &path);
 
-  LineReader(LineReader &&other) noexcept;
-  LineReader &operator=(LineReader &&other) noexcept;
-  LineReader(const LineReader &) = delete;
-  LineReader &operator=(const LineReader &) = delete;
-  ~LineReader();
-
   // The next line without its terminator, or std::nullopt-like false at the end.
   // The view stays valid until the next call.
   Result<bool> next(std::string_view &line);
@@ -44,10 +39,10 @@ public:
   uint64_t line_number() const { return line_no_; }
 
 private:
-  explicit LineReader(int fd);
+  explicit LineReader(fd::File file);
   Result<bool> fill();
 
-  int fd_ = -1;
+  fd::File file_;
   std::vector<char> buf_;
   size_t begin_ = 0; // first unread byte
   size_t end_ = 0;   // one past the last valid byte
@@ -88,10 +83,8 @@ class FileWriter {
 public:
   static Result<FileWriter> create(const std::string &path);
 
-  FileWriter(FileWriter &&other) noexcept;
-  FileWriter &operator=(FileWriter &&other) noexcept;
-  FileWriter(const FileWriter &) = delete;
-  FileWriter &operator=(const FileWriter &) = delete;
+  FileWriter(FileWriter &&other) noexcept = default;
+  FileWriter &operator=(FileWriter &&other) noexcept = default;
   ~FileWriter();
 
   Status write(std::string_view bytes);
@@ -100,10 +93,10 @@ public:
   Status close();
 
 private:
-  explicit FileWriter(int fd) : fd_(fd) { buf_.reserve(kBufSize); }
+  explicit FileWriter(fd::File file) : file_(std::move(file)) { buf_.reserve(kBufSize); }
   Status flush();
   static constexpr size_t kBufSize = 1 << 16;
-  int fd_ = -1;
+  fd::File file_;
   std::string buf_;
 };
 

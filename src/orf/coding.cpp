@@ -13,26 +13,16 @@
 
 #include "cells.hpp"
 #include "json.hpp"
+#include "nucleotide.hpp"
 #include "textio.hpp"
 
 namespace voskel::coding {
 
 namespace {
 
-// 2-bit code of a base in either case; 4 for anything else.
-constexpr std::array<uint8_t, 256> kBaseCode = [] {
-  std::array<uint8_t, 256> t{};
-  t.fill(4);
-  t['A'] = t['a'] = 0;
-  t['C'] = t['c'] = 1;
-  t['G'] = t['g'] = 2;
-  t['T'] = t['t'] = 3;
-  return t;
-}();
-
 // Fickett's base classes: either case, U counted as T; 4 for anything else.
 constexpr std::array<uint8_t, 256> kFickettCode = [] {
-  std::array<uint8_t, 256> t = kBaseCode;
+  std::array<uint8_t, 256> t = nucleotide::kAnyCaseBaseCode;
   t['U'] = t['u'] = 3;
   return t;
 }();
@@ -41,7 +31,7 @@ constexpr std::array<uint8_t, 256> kFickettCode = [] {
 int hexamer_key(const char *p) {
   int key = 0;
   for (int i = 0; i < 6; ++i) {
-    const uint8_t c = kBaseCode[static_cast<unsigned char>(p[i])];
+    const uint8_t c = nucleotide::kAnyCaseBaseCode[static_cast<unsigned char>(p[i])];
     if (c > 3)
       return -1;
     key = key << 2 | c;
@@ -185,9 +175,9 @@ std::optional<double> HexamerTable::find(std::string_view hexamer) const {
 std::optional<double> HexamerTable::score(std::string_view nt) const {
   // Windows at 0, 3, 6, ... are pairs of consecutive codons: code each codon once.
   const auto codon_code = [&](size_t p) {
-    const uint8_t a = kBaseCode[static_cast<unsigned char>(nt[p])];
-    const uint8_t b = kBaseCode[static_cast<unsigned char>(nt[p + 1])];
-    const uint8_t c = kBaseCode[static_cast<unsigned char>(nt[p + 2])];
+    const uint8_t a = nucleotide::kAnyCaseBaseCode[static_cast<unsigned char>(nt[p])];
+    const uint8_t b = nucleotide::kAnyCaseBaseCode[static_cast<unsigned char>(nt[p + 1])];
+    const uint8_t c = nucleotide::kAnyCaseBaseCode[static_cast<unsigned char>(nt[p + 2])];
     return (a | b | c) > 3 ? -1 : a << 4 | b << 2 | c;
   };
   double sum = 0.0;

@@ -14,6 +14,7 @@
 #endif
 
 #include "binding.hpp"
+#include "nucleotide.hpp"
 #include "orf/coding.hpp"
 #include "splice.hpp"
 #include "table.hpp"
@@ -23,20 +24,6 @@ namespace voskel::orf {
 
 namespace {
 
-constexpr std::array<uint8_t, 256> kBaseCode = [] {
-  std::array<uint8_t, 256> t{};
-  t.fill(4);
-  t['A'] = 0;
-  t['C'] = 1;
-  t['G'] = 2;
-  t['T'] = 3;
-  return t;
-}();
-
-// Standard genetic code indexed by 16*b0 + 4*b1 + b2 with A=0, C=1, G=2, T=3.
-constexpr std::string_view kCode =
-    "KNKNTTTTRSRSIIMIQHQHPPPPRRRRLLLLEDEDAAAAGGGGVVVV*Y*YSSSS*CWCLFLF";
-
 // Codons packed as three bytes of an integer, first base lowest.
 constexpr uint32_t pack(const char (&c)[4]) {
   return uint32_t(uint8_t(c[0])) | uint32_t(uint8_t(c[1])) << 8 | uint32_t(uint8_t(c[2])) << 16;
@@ -45,20 +32,11 @@ constexpr uint32_t kATG = pack("ATG"), kTAA = pack("TAA"), kTAG = pack("TAG"), k
 
 } // namespace
 
-char aa(char b0, char b1, char b2) {
-  const uint8_t c0 = kBaseCode[static_cast<unsigned char>(b0)];
-  const uint8_t c1 = kBaseCode[static_cast<unsigned char>(b1)];
-  const uint8_t c2 = kBaseCode[static_cast<unsigned char>(b2)];
-  if ((c0 | c1 | c2) > 3)
-    return 'X';
-  return kCode[c0 * 16 + c1 * 4 + c2];
-}
-
 std::string translate(std::string_view nt) {
   std::string out(nt.size() / 3, '\0');
   size_t k = 0;
   for (size_t p = 0; p + 3 <= nt.size(); p += 3) {
-    const char a = aa(nt[p], nt[p + 1], nt[p + 2]);
+    const char a = nucleotide::amino_acid(nt[p], nt[p + 1], nt[p + 2]);
     out[k] = a;
     k += a != '*';
   }
@@ -68,74 +46,37 @@ std::string translate(std::string_view nt) {
 
 namespace {
 
-#if defined(__SSE2__)
-// fasta::complement on 16 bytes: A<->T and C<->G flip fixed bits, U turns into A.
-inline __m128i complement16(__m128i v) {
-  const auto is = [v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
-  const __m128i at = _mm_and_si128(_mm_or_si128(is('A'), is('T')), _mm_set1_epi8('A' ^ 'T'));
-  const __m128i cg = _mm_and_si128(_mm_or_si128(is('C'), is('G')), _mm_set1_epi8('C' ^ 'G'));
-  const __m128i ua = _mm_and_si128(is('U'), _mm_set1_epi8('U' ^ 'A'));
-  return _mm_xor_si128(v, _mm_or_si128(_mm_or_si128(at, cg), ua));
-}
-
-// The 16 bytes in reverse order, from SSE2 shuffles alone.
-inline __m128i reverse16(__m128i v) {
-  v = _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3));
-  v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1));
-  return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
-}
-#endif
-
-} // namespace
-
-void rc_in_place(std::string &seq) {
-  if (seq.empty())
-    return;
-  char *lo = seq.data(), *hi = seq.data() + seq.size() - 1;
-#if defined(__SSE2__)
-  // Sixteen bytes from each end change places per step while the ends stay apart.
-  for (; hi - lo >= 31; lo += 16, hi -= 16) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(lo));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(hi - 15));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(lo), reverse16(complement16(b)));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(hi - 15), reverse16(complement16(a)));
-  }
-#endif
-  for (; lo < hi; ++lo, --hi) {
-    const char a = fasta::complement(*lo);
-    *lo = fasta::complement(*hi);
-    *hi = a;
-  }
-  if (lo == hi)
-    *lo = fasta::complement(*lo);
-}
-
-std::string rc(std::string_view seq) {
-  std::string out(seq);
-  rc_in_place(out);
-  return out;
-}
-
-fasta::Fetched<void> splice_seq_append(const gtf::Transcript &tx, const fasta::FastaIndex &fa,
-                                       std::string &out) {
+std::vector<gtf::Exon> exons_by_start(const gtf::Transcript &tx) {
   std::vector<gtf::Exon> exons = tx.exons;
   std::stable_sort(exons.begin(), exons.end(),
                    [](const gtf::Exon &a, const gtf::Exon &b) { return a.start < b.start; });
-  const size_t old_size = out.size();
-  for (const auto &ex : exons) {
-    if (auto done = fa.append(tx.chrom, ex.start, ex.end, out); !done) {
-      out.resize(old_size);
-      return done;
-    }
-  }
-  return {};
+  return exons;
 }
+
+} // namespace
 
 Result<std::string> splice_seq(const gtf::Transcript &tx, const fasta::FastaIndex &fa) {
   std::string out;
-  if (auto done = splice_seq_append(tx, fa, out); !done)
-    return fail(std::move(done.error().error));
+  for (const auto &ex : exons_by_start(tx))
+    if (auto done = fa.fetch_into(tx.chrom, ex.start, ex.end, out); !done)
+      return fail(std::move(done.error()));
   return out;
+}
+
+Result<bool> splice_seq_if_held(const gtf::Transcript &tx, const fasta::FastaIndex &fa,
+                                std::string &out) {
+  const size_t old_size = out.size();
+  for (const auto &ex : exons_by_start(tx)) {
+    if (!fa.holds(tx.chrom, ex.start, ex.end)) {
+      out.resize(old_size);
+      return false;
+    }
+    if (auto done = fa.fetch_into(tx.chrom, ex.start, ex.end, out); !done) {
+      out.resize(old_size);
+      return fail(std::move(done.error()));
+    }
+  }
+  return true;
 }
 
 namespace {
@@ -312,7 +253,7 @@ bool all_acgt(std::string_view seq) {
   }
 #endif
   for (; p < end; ++p)
-    if (kBaseCode[static_cast<unsigned char>(*p)] > 3)
+    if (nucleotide::kUpperBaseCode[static_cast<unsigned char>(*p)] > 3)
       return false;
   return true;
 }
@@ -341,7 +282,7 @@ OrfScores translate_and_score(std::string_view orf, const coding::HexamerTable &
   peptide.resize(n_codons);
   if (!all_acgt(orf)) [[unlikely]] {
     for (size_t k = 0; k < n_codons; ++k)
-      peptide[k] = aa(orf[3 * k], orf[3 * k + 1], orf[3 * k + 2]);
+      peptide[k] = nucleotide::amino_acid(orf[3 * k], orf[3 * k + 1], orf[3 * k + 2]);
     return {table.score(orf), coding::fickett_score(orf)};
   }
   if (n_codons == 0)
@@ -362,10 +303,10 @@ OrfScores translate_and_score(std::string_view orf, const coding::HexamerTable &
   double sum = 0.0; // summed in window order, as HexamerTable::score does
   uint64_t found = 0;
   unsigned prev = codon_code(n_codons == 1 ? last_word : load4(0));
-  *aa_out++ = kCode[prev];
+  *aa_out++ = nucleotide::kGeneticCode[prev];
   ++histogram[prev];
   const auto step = [&](unsigned code) {
-    *aa_out++ = kCode[code];
+    *aa_out++ = nucleotide::kGeneticCode[code];
     ++histogram[code];
     if constexpr (Full) {
       sum += table.log_ratio(prev << 6 | code);
@@ -454,24 +395,21 @@ Result<uint64_t> scan_orfs(const std::string &fasta, const std::string &merged_g
     const gtf::Transcript &tx = *it->second;
 
     // A contig or exon the genome does not hold leaves the transcript without ORF; a genome
-    // that cannot be read ends the scan.
+    // that cannot be read ends the scan. Once every exon is held, so is every intron end the
+    // strand inference reads: its failures are read failures.
     seq.clear();
-    bool readable = true;
-    if (auto built = splice_seq_append(tx, *fa, seq); !built) {
-      if (built.error().fault != fasta::FetchFault::Lookup)
-        return fail(std::move(built.error().error));
-      readable = false;
-    } else if (tx.strand == U'-') {
+    auto held = splice_seq_if_held(tx, *fa, seq);
+    if (!held)
+      return fail(std::move(held.error()));
+    const bool readable = *held;
+    if (readable && tx.strand == U'-') {
       rc_in_place(seq);
-    } else if (tx.strand == U'.') {
-      auto plus = splice::infer_plus(tx, *fa);
-      if (!plus) {
-        if (plus.error().fault != fasta::FetchFault::Lookup)
-          return fail(std::move(plus.error().error));
-        readable = false;
-      } else if (!*plus) {
+    } else if (readable && tx.strand == U'.') {
+      auto plus = splice::infer_unstranded_plus(tx, *fa);
+      if (!plus)
+        return fail(std::move(plus.error()));
+      if (!*plus)
         rc_in_place(seq);
-      }
     }
 
     Row row;

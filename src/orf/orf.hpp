@@ -10,6 +10,7 @@
 #include "error.hpp"
 #include "fasta.hpp"
 #include "gtf.hpp"
+#include "nucleotide.hpp"
 
 namespace voskel::orf {
 
@@ -23,18 +24,15 @@ struct OrfHit {
 
 // The exons (sorted by start, never merged) fetched and joined in plus-strand orientation.
 Result<std::string> splice_seq(const gtf::Transcript &tx, const fasta::FastaIndex &fa);
-// As splice_seq, appending to `out` (which keeps its contents on failure) and telling a
-// refused lookup from a failed read.
-fasta::Fetched<void> splice_seq_append(const gtf::Transcript &tx, const fasta::FastaIndex &fa,
-                                       std::string &out);
+// As splice_seq, appending to `out`, when the genome's index holds every exon; false (and
+// `out` unchanged) at the first exon it refuses. Exons are fetched in start order, so a read
+// failure of an earlier exon is returned as the error it is.
+Result<bool> splice_seq_if_held(const gtf::Transcript &tx, const fasta::FastaIndex &fa,
+                                std::string &out);
 
 // Reverse complement (A<->T, C<->G, U->A, other bytes unchanged).
-std::string rc(std::string_view seq);
-void rc_in_place(std::string &seq);
-
-// Amino acid of one codon by the standard code: '*' for a stop, 'X' for any byte that is not
-// upper-case A, C, G or T.
-char aa(char b0, char b1, char b2);
+using nucleotide::rc;
+using nucleotide::rc_in_place;
 
 // The peptide of whole codons read from the first base; stops yield nothing.
 std::string translate(std::string_view nucleotides);

@@ -123,7 +123,7 @@ TEST(Translate, StandardCodeAndUnknownBytes) {
   for (char a : bases)
     for (char b : bases)
       for (char c : bases)
-        peptide += orf::aa(a, b, c);
+        peptide += nucleotide::amino_acid(a, b, c);
   EXPECT_EQ(peptide, "FFLLSSSSYY**CC*WLLLLPPPPHHQQRRRRIIIMTTTTNNKKSSRRVVVVAAAADDEEGGGG");
 }
 
@@ -141,7 +141,7 @@ TEST(ReverseComplement, ComplementsAndReverses) {
         ch = round % 2 == 0 ? common[rng() % common.size()] : static_cast<char>(rng() % 256);
       std::string want(seq.rbegin(), seq.rend());
       for (auto &ch : want)
-        ch = fasta::complement(ch);
+        ch = nucleotide::complement(ch);
       ASSERT_EQ(orf::rc(seq), want) << n;
     }
 }
@@ -173,10 +173,10 @@ TEST(SpliceSeq, JoinsExonsInGenomeOrder) {
 
   tx.exons = {{1, 3}, {15, 17}};
   std::string out = "x";
-  auto bad = orf::splice_seq_append(tx, *genome, out);
-  ASSERT_FALSE(bad);
-  EXPECT_EQ(bad.error().fault, fasta::FetchFault::Lookup);
-  EXPECT_EQ(bad.error().error.text(), "bad FASTA interval chr1:15-17 (len 16)");
+  auto bad = orf::splice_seq_if_held(tx, *genome, out);
+  ASSERT_TRUE(bad);
+  EXPECT_FALSE(*bad); // refused by the index: no sequence, no error
+  EXPECT_EQ(orf::splice_seq(tx, *genome).error().text(), "bad FASTA interval chr1:15-17 (len 16)");
   EXPECT_EQ(out, "x");
   tx.chrom = "chr9";
   EXPECT_EQ(orf::splice_seq(tx, *genome).error().text(), "FASTA has no contig chr9");
