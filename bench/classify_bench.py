@@ -6,16 +6,14 @@ Makes the synthetic pair with bench/gen_gtf_pair.py (once; it is reused afterwar
 reports:
 
 - classify_gtfs through the installed module, against the time of parse_gtf on the two files
-  alone, measured by bench/parse_gtf_bench.cpp, which this script compiles with g++ against
-  the core sources (same optimisation as the module's Release build). Target ratio <= 1.5.
+  alone, measured by bench/parse_gtf_bench.cpp, built through the project's CMake with the
+  module's Release flags (bench/native.py). Target ratio <= 1.5.
 - classify_gtfs against `gffread -T FILE -o /dev/null` run on both files, as a peer.
 
 The commands take turns, --runs rounds of them, and the best time of each is kept.
 
 Every command runs in its own process under /usr/bin/time (wall time and peak resident
 memory); the in-process times printed by the children exclude interpreter start-up.
-When the installed module has no classify_gtfs yet, the classification is timed through a
-C++ driver built the same way, and the report says so.
 """
 
 from __future__ import annotations
@@ -30,6 +28,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 import gen_gtf_pair  # noqa: E402
+import native  # noqa: E402
 
 CLASSIFY_CHILD = """
 import sys, time
@@ -39,23 +38,6 @@ t = time.perf_counter()
 res = _core.classify_gtfs(q, r, out, "{}")
 print(f"CALL {time.perf_counter() - t:.3f} {res}", file=sys.stderr)
 """
-
-CLASSIFY_CPP = r"""
-#include <chrono>
-#include <cstdio>
-#include "classcode.hpp"
-int main(int, char **argv) {
-  const auto t0 = std::chrono::steady_clock::now();
-  auto r = voskel::classcode::classify_gtfs(argv[1], argv[2], argv[3], "{}");
-  const std::chrono::duration<double> dt = std::chrono::steady_clock::now() - t0;
-  if (!r) { std::fprintf(stderr, "%s\n", r.error().text().c_str()); return 1; }
-  std::fprintf(stderr, "CALL %.3f n_transcripts=%llu n_u=%llu\n", dt.count(),
-               (unsigned long long)r->n_transcripts, (unsigned long long)r->n_u);
-}
-"""
-
-CXX = ["g++", "-std=c++23", "-O3", "-DNDEBUG", f"-I{ROOT / 'src'}"]
-
 
 def timed(cmd: list[str]) -> tuple[float, int, str]:
     """(wall seconds, peak RSS in KiB, stderr) of one command run under /usr/bin/time."""
@@ -87,21 +69,6 @@ def best(cmd: list[str], runs: int, tag: str | None = None):
     return min(results, key=lambda r: r[0])
 
 
-def build(out: Path, main_src: Path, extra: list[str]) -> Path:
-    sources = [ROOT / "src" / f for f in ("error.cpp", "textio.cpp", "gtf.cpp")]
-    cmd = [*CXX, str(main_src), *map(str, sources), *extra, "-lfmt", "-pthread", "-o", str(out)]
-    subprocess.run(cmd, check=True)
-    return out
-
-
-def module_has_classify() -> bool:
-    try:
-        from voskel import _core
-    except ImportError:
-        return False
-    return hasattr(_core, "classify_gtfs")
-
-
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -119,7 +86,7 @@ def main() -> None:
     print(f"query {query.name}: {lines[query]:,} lines; reference {ref.name}: "
           f"{lines[ref]:,} lines")
 
-    parse_bin = build(args.data / "parse_gtf_bench", HERE / "parse_gtf_bench.cpp", [])
+    parse_bin = native.build("parse_gtf_bench")
     out_tsv = args.data / "classes.tsv"
     if module_has_classify():
         how = "module voskel._core.classify_gtfs"

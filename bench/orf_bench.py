@@ -4,8 +4,8 @@ when every transcript doubles in length.
     python bench/orf_bench.py [--transcripts 100000] [--runs 3]
 
 Generates the synthetic sets with gen_orf_data.py into bench/out/orf_x1 and bench/out/orf_x2
-(once; delete them to regenerate), compiles bench/orf_bench.cpp against the core sources
-into bench/out/orf_bench, and reports the best of --runs for each measurement. The fetch
+(once; delete them to regenerate), builds bench/orf_bench.cpp through the project's CMake
+(bench/native.py), and reports the best of --runs for each measurement. The fetch
 floor opens the genome, parses the GTF and splices every representative's sequence; the scan
 does that plus orientation, ORF search, scoring and writing both outputs.
 """
@@ -18,22 +18,15 @@ import subprocess
 import sys
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import native  # noqa: E402
+
 ROOT = Path(__file__).resolve().parent.parent
 OUT = ROOT / "bench" / "out"
-SOURCES = ["error", "textio", "json", "binding", "gtf", "geometry", "fasta", "splice", "orf/coding", "orf/orf"]
 
 
 def build() -> Path:
-    exe = OUT / "orf_bench"
-    inputs = [ROOT / "bench" / "orf_bench.cpp"] + [ROOT / "src" / f"{s}.cpp" for s in SOURCES]
-    if exe.exists() and all(p.stat().st_mtime < exe.stat().st_mtime for p in inputs):
-        return exe
-    OUT.mkdir(parents=True, exist_ok=True)
-    cmd = ["g++", "-std=c++23", "-O2", "-DNDEBUG", f"-I{ROOT / 'src'}", *map(str, inputs),
-           "-o", str(exe), "-lfmt", "-lhts", "-pthread"]
-    print("compiling:", " ".join(cmd[:4]), "...", flush=True)
-    subprocess.run(cmd, check=True)
-    return exe
+    return native.build("orf_bench")
 
 
 def dataset(n: int, scale: int) -> Path:

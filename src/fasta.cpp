@@ -183,8 +183,8 @@ Result<std::pair<char, char>> FastaIndex::dinuc_tx(std::string_view name, uint64
 
 Status FastaIndex::dinucs(std::string_view name, std::span<const uint64_t> positions,
                           std::span<std::pair<char, char>> out) const {
-  // One by one: the reference behaviour, and what any irregularity falls back to so that
-  // errors read exactly as they would there.
+  // One by one: the plain way, and what any irregularity falls back to so that errors read
+  // exactly as single reads give them.
   const auto one_by_one = [&]() -> Status {
     for (size_t i = 0; i < positions.size(); ++i) {
       auto pair = dinuc_tx(name, positions[i], true);

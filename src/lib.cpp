@@ -17,6 +17,7 @@
 #include "json.hpp"
 #include "orf/orf.hpp"
 #include "quantify/quantify.hpp"
+#include "version.hpp"
 
 namespace voskel::lib {
 
@@ -206,7 +207,7 @@ template <size_t I> PyObject *call_entry(PyObject *, PyObject *args, PyObject *k
   return call(kFunctions[I], args, kwargs);
 }
 
-PyObject *core_version(PyObject *, PyObject *) { return PyUnicode_FromString("0.1.12"); }
+PyObject *core_version(PyObject *, PyObject *) { return PyUnicode_FromString(kCoreVersion); }
 
 template <size_t... I> constexpr auto method_table(std::index_sequence<I...>) {
   return std::array<PyMethodDef, sizeof...(I) + 2>{

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #include <fmt/compile.h>
@@ -260,6 +261,116 @@ void append_score(std::string &out, bool present, double value) {
     return;
   }
   cells::append_fixed6(out, value);
+}
+
+namespace {
+
+// True when every byte is upper-case A, C, G or T.
+bool all_acgt(std::string_view seq) {
+  const char *p = seq.data(), *end = p + seq.size();
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    const auto is = [v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+    const __m128i ok = _mm_or_si128(_mm_or_si128(is('A'), is('C')), _mm_or_si128(is('G'), is('T')));
+    if (_mm_movemask_epi8(ok) != 0xFFFF)
+      return false;
+  }
+#endif
+  for (; p < end; ++p)
+    if (nucleotide::kUpperBaseCode[static_cast<unsigned char>(*p)] > 3)
+      return false;
+  return true;
+}
+
+// The 6-bit code (A C G T = 0..3, first base highest) of the codon in the low three bytes
+// of `w`, which must be upper-case A, C, G or T. Bits 1-2 of those letters read A=0, C=1,
+// G=3, T=2; one xor turns that into A C G T order, and a multiply gathers the three 2-bit
+// fields (their partial products land on distinct bits, so nothing carries).
+inline unsigned codon_code(uint32_t w) {
+  uint32_t x = (w >> 1) & 0x030303;
+  x ^= (x >> 1) & 0x010101;
+  return static_cast<unsigned>((uint64_t(x) * 0x100401 >> 16) & 63);
+}
+
+// The peptide of an ORF's codons into `peptide`, and both coding scores, from one walk over
+// the codons: each codon's code drives the translation, a codon histogram (from which the
+// Fickett per-phase base counts follow) and the hexamer of it and its predecessor. An ORF
+// with any byte other than upper-case ACGT (rare) goes to the general routines, which know
+// how such bytes count. With every hexamer in the table (`Full`) no window needs a presence
+// test.
+template <bool Full>
+OrfScores translate_and_score_with(std::string_view orf, const HexamerTable &table,
+                                   std::string &peptide) {
+  // An ORF holds no in-frame stop, so every codon yields one letter.
+  const size_t n_codons = orf.size() / 3;
+  peptide.resize(n_codons);
+  if (!all_acgt(orf)) [[unlikely]] {
+    for (size_t k = 0; k < n_codons; ++k)
+      peptide[k] = nucleotide::amino_acid(orf[3 * k], orf[3 * k + 1], orf[3 * k + 2]);
+    return {table.score(orf), fickett_score(orf)};
+  }
+  if (n_codons == 0)
+    return {std::nullopt, fickett_score(orf)};
+  const auto *s = reinterpret_cast<const unsigned char *>(orf.data());
+  // Four bytes are loaded per codon, the fourth ignored; the last codon, whose fourth byte
+  // may lie beyond the ORF, is read byte by byte.
+  const auto load4 = [s](size_t p) {
+    uint32_t w;
+    std::memcpy(&w, s + p, 4);
+    return w;
+  };
+  const size_t last = 3 * (n_codons - 1);
+  const uint32_t last_word =
+      uint32_t(s[last]) | uint32_t(s[last + 1]) << 8 | uint32_t(s[last + 2]) << 16;
+  char *aa_out = peptide.data();
+  uint64_t histogram[64] = {};
+  double sum = 0.0; // summed in window order, as HexamerTable::score does
+  uint64_t found = 0;
+  unsigned prev = codon_code(n_codons == 1 ? last_word : load4(0));
+  *aa_out++ = nucleotide::kGeneticCode[prev];
+  ++histogram[prev];
+  const auto step = [&](unsigned code) {
+    *aa_out++ = nucleotide::kGeneticCode[code];
+    ++histogram[code];
+    if constexpr (Full) {
+      sum += table.log_ratio(prev << 6 | code);
+      ++found;
+    } else if (double ratio; table.lookup(prev << 6 | code, ratio)) {
+      sum += ratio;
+      ++found;
+    }
+    prev = code;
+  };
+  for (size_t p = 3; p < last; p += 3)
+    step(codon_code(load4(p)));
+  if (n_codons > 1)
+    step(codon_code(last_word));
+
+  // Fickett's counts of each base per codon position, from code = 16 a + 4 b + c: a group
+  // of four codes sharing a and b sums once into both of those, c is read per code.
+  uint64_t counts[4][3] = {};
+  for (unsigned group = 0; group < 16; ++group) {
+    const uint64_t *h = histogram + 4 * group;
+    for (unsigned c = 0; c < 4; ++c)
+      counts[c][2] += h[c];
+    const uint64_t sum4 = h[0] + h[1] + h[2] + h[3];
+    counts[group >> 2][0] += sum4;
+    counts[group & 3][1] += sum4;
+  }
+  OrfScores out;
+  if (found > 0)
+    out.hexamer = sum / static_cast<double>(found);
+  out.fickett = fickett_from_counts(counts, orf.size());
+  return out;
+}
+
+} // namespace
+
+OrfScores translate_and_score(std::string_view orf, const HexamerTable &table,
+                              std::string &peptide) {
+  return table.full() ? translate_and_score_with<true>(orf, table, peptide)
+                      : translate_and_score_with<false>(orf, table, peptide);
 }
 
 std::string_view coding_label(bool has_orf, std::optional<double> hexamer_score, double coding_min,

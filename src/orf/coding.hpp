@@ -48,6 +48,17 @@ private:
   std::bitset<4096> present_;
 };
 
+struct OrfScores {
+  std::optional<double> hexamer; // absent when no window counts
+  double fickett = 0.0;
+};
+
+// The peptide of an ORF (whole codons, no in-frame stop) into `peptide`, and both scores, from
+// one walk over its codons: the fused form of translate, HexamerTable::score and
+// fickett_score, giving exactly their results.
+OrfScores translate_and_score(std::string_view orf, const HexamerTable &table,
+                              std::string &peptide);
+
 // Fickett position-and-composition score; 0.0 for fewer than two bases.
 double fickett_score(std::string_view nucleotides);
 // The same from counts[b][phase] of bases A, C, G, T (b = 0..3) at positions i with i % 3 ==
