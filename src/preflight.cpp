@@ -222,7 +222,7 @@ Status run_checks(std::string_view samples_json, const std::string &fasta,
   if (!input)
     return fail_fmt("invalid samples_json: {}", json_description(input.error()));
   report.assembly = input->assembly;
-  Run run{*input, report, {}, {}, {}, {}, {}, {}};
+  Run run{.input = *input, .report = report};
   if (auto ok = check_sheet(run); !ok)
     return ok;
   if (auto ok = load_references(run, fasta, annotation_gtf); !ok)
