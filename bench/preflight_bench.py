@@ -7,12 +7,14 @@ holds the first 110,000 records of the sample's file, which is the decoding the 
 cannot avoid. Both run in one round on the quantification benchmark's samples (run
 bench/gen_quant_data.py first); then, with the package installed in this interpreter:
 
-    python bench/preflight_bench.py [--data bench/out] [--samples 2]
+    python bench/preflight_bench.py [--data bench/out] [--samples 2] [--runs 3]
 
 The simulated BAM names no aligner, so a copy with a STAR program record and its index, the
 first-110,000-record BAM and the genome index made from the header go to DATA/preflight once.
 Every sample of the sheet is that copy. The preflight runs in a child process; its call
-alone is timed too, since interpreter start-up is a fixed cost samtools does not pay.
+alone is timed too, since interpreter start-up is a fixed cost samtools does not pay. One
+untimed round warms the caches; the timed rounds interleave both sides so that a burst of
+load from elsewhere hits both, and the best of each is reported.
 """
 
 from __future__ import annotations
@@ -94,6 +96,7 @@ def main() -> None:
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--data", type=Path, default=Path(__file__).resolve().parent / "out")
     ap.add_argument("--samples", type=int, default=2)
+    ap.add_argument("--runs", type=int, default=3)
     args = ap.parse_args()
     if not (args.data / "sample.bam").exists() or not (args.data / "ann.gtf").exists():
         sys.exit(f"no data in {args.data}: run bench/gen_quant_data.py first")
@@ -110,15 +113,18 @@ def main() -> None:
     preflight = [[sys.executable, "-c", PREFLIGHT_CHILD, sheet, str(fasta),
                   str(args.data / "ann.gtf")]]
 
-    peer_s, _ = timed(peer * args.samples)
-    ours_s, err = timed(preflight)
-    call = next((ln for ln in err.splitlines() if ln.startswith("CALL ")), "")
-    if not call or call.split()[2] != "True":
-        sys.exit(f"preflight did not pass: {call or err}")
-    call_s = float(call.split()[1])
+    rounds = []
+    for _ in range(args.runs + 1):
+        peer_s, _ = timed(peer * args.samples)
+        ours_s, err = timed(preflight)
+        call = next((ln for ln in err.splitlines() if ln.startswith("CALL ")), "")
+        if not call or call.split()[2] != "True":
+            sys.exit(f"preflight did not pass: {call or err}")
+        rounds.append((peer_s, ours_s, float(call.split()[1])))
+    peer_s, ours_s, call_s = (min(r[k] for r in rounds[1:]) for k in range(3))
 
     size = bam.stat().st_size / 1e6
-    print(f"BAM: {bam} ({size:.0f} MB), {args.samples} samples, one run")
+    print(f"BAM: {bam} ({size:.0f} MB), {args.samples} samples, best of {args.runs}")
     print(f"{'samtools quickcheck + view -c of 110,000 records':50s} wall {peer_s:7.3f} s")
     print(f"{'preflight_bams, whole process':50s} wall {ours_s:7.3f} s")
     print(f"{'preflight_bams call alone':50s} wall {call_s:7.3f} s")
