@@ -7,6 +7,8 @@
 #include <memory>
 #include <numeric>
 
+#include "quoting.hpp"
+
 namespace voskel::gtf {
 
 namespace {
@@ -563,6 +565,56 @@ std::string strand_text(char32_t c) {
     s += static_cast<char>(0x80 | (c & 0x3F));
   }
   return s;
+}
+
+Result<NameSet> gtf_seqnames(const std::string &path) {
+  auto parsed = parse_gtf(path);
+  if (!parsed)
+    return fail(std::move(parsed.error()));
+  if (parsed->seqnames.empty())
+    return fail_fmt("GTF {} has no gene/transcript/exon rows", path);
+  return std::move(parsed->seqnames);
+}
+
+std::string strip_chr_prefix(std::string_view name) {
+  std::string out(name);
+  for (char &c : out)
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+  if (out.starts_with("chr"))
+    out.erase(0, 3);
+  return out;
+}
+
+Result<uint64_t> check_gtf_vs_bam(const NameSet &gtf_names, const NameSet &bam_names) {
+  if (gtf_names.empty())
+    return fail_msg("GTF has no usable seqnames");
+  const auto in_bam = [&](const std::string &n) { return bam_names.contains(n); };
+  if (std::ranges::none_of(gtf_names, in_bam))
+    return fail_fmt("GTF seqnames and BAM @SQ have empty intersection (GTF e.g. {}, BAM e.g. "
+                    "{}). Names must match literally; Voskel will not rewrite chr prefixes.",
+                    quoting::bracketed(gtf_names, 5), quoting::bracketed(bam_names, 5));
+  const auto stripped = [](const NameSet &names) {
+    std::set<std::string> out;
+    for (const std::string &n : names)
+      out.insert(strip_chr_prefix(n));
+    return out;
+  };
+  if (gtf_names != bam_names && stripped(gtf_names) == stripped(bam_names))
+    return fail_fmt("GTF vs BAM contig names differ only by a chr/CHR prefix (GTF e.g. {}, BAM "
+                    "e.g. {}). This would classify every transcript as intergenic `u`. Refusing "
+                    "to continue.",
+                    quoting::bracketed(gtf_names, 5), quoting::bracketed(bam_names, 5));
+  std::vector<std::string_view> absent;
+  for (const std::string &n : gtf_names)
+    if (!in_bam(n))
+      absent.push_back(n);
+  if (!absent.empty())
+    return fail_fmt("GTF has seqnames absent from BAM @SQ (e.g. {}). Use a primary_assembly GTF "
+                    "whose seqnames are a subset of the BAM, e.g. "
+                    "gencode.vM39.primary_assembly.annotation.gtf. Names are not rewritten.",
+                    quoting::bracketed(absent, 8));
+  return gtf_names.size();
 }
 
 } // namespace voskel::gtf

@@ -16,6 +16,7 @@
 #include "error.hpp"
 #include "json.hpp"
 #include "orf/orf.hpp"
+#include "preflight.hpp"
 #include "quantify/quantify.hpp"
 #include "version.hpp"
 
@@ -52,6 +53,11 @@ template <class T, class F> Result<json::Value> summarise(Result<T> r, F &&make)
 
 // ---- drivers: one per analysis, from texts to the summary -----------------------------------
 
+// The preflight never fails: its problems are inside the report.
+Result<json::Value> run_preflight_bams(Args a) {
+  return preflight::report_value(preflight::run_preflight(a[0], a[1], a[2]));
+}
+
 Result<json::Value> run_classify_gtfs(Args a) {
   return summarise(classcode::classify_gtfs(a[0], a[1], a[2], a[3]), [](const auto &r) {
     return summary({{"n_transcripts", r.n_transcripts}, {"n_u", r.n_u}});
@@ -75,6 +81,10 @@ Result<json::Value> run_scan_orfs(Args a) {
 
 // Attribute order of the module; core_version, which takes no arguments, comes first.
 constexpr std::array kFunctions{
+    Function{"preflight_bams",
+             "preflight_bams(samples_json, fasta, annotation_gtf)\n--\n\n",
+             {"samples_json", "fasta", "annotation_gtf"},
+             run_preflight_bams},
     Function{"classify_gtfs",
              "classify_gtfs(merged_gtf, ref_gtf, out_tsv, cfg_json)\n--\n\n",
              {"merged_gtf", "ref_gtf", "out_tsv", "cfg_json"},

@@ -21,6 +21,23 @@ def _samples_json(data: Path) -> str:
                                    for s in SAMPLES]})
 
 
+def _preflight_json(data: Path) -> str:
+    return json.dumps({
+        "samples": [{"sample_id": s, "bam": str(data / f"{s}.bam"), "group": group,
+                     "strandedness": "rf", "replicate": 1}
+                    for s, group in zip(SAMPLES, ("control", "treat"))],
+        "assembly": "demo", "library_layout": "auto", "de_enabled": False,
+        "treat_min_detected_replicates": 1})
+
+
+def _unprefixed_gtf(gtf: Path, out: Path) -> str:
+    """The annotation with "chr" cut from its sequence names: the commonest mismatch."""
+    lines = [line[3:] if line.startswith("chr") else line
+             for line in gtf.read_text().splitlines(keepends=True)]
+    out.write_text("".join(lines))
+    return str(out)
+
+
 def run(outdir: str | None = None) -> int:
     data = _data()
     out = Path(outdir) if outdir is not None else Path(tempfile.mkdtemp(prefix="voskel-demo-"))
@@ -29,6 +46,11 @@ def run(outdir: str | None = None) -> int:
 
     print("core_version:", _core.core_version())
     steps = [
+        ("preflight_bams", lambda: _core.preflight_bams(
+            _preflight_json(data), str(data / "genome.fa"), merged)),
+        ("preflight_bams, annotation without chr prefix", lambda: _core.preflight_bams(
+            _preflight_json(data), str(data / "genome.fa"),
+            _unprefixed_gtf(data / "merged.gtf", out / "merged.nochr.gtf"))),
         ("classify_gtfs", lambda: _core.classify_gtfs(
             merged, reference, str(out / "classes.tsv"), '{"strandedness": "rf"}')),
         ("quantify_gtf", lambda: _core.quantify_gtf(

@@ -25,6 +25,8 @@ inline constexpr uint16_t kDuplicate = 0x400;
 inline constexpr uint16_t kSupplementary = 0x800;
 // Records that never take part: unmapped, secondary, QC fail, supplementary.
 inline constexpr uint16_t kExcludeMask = kUnmapped | kSecondary | kQcFail | kSupplementary;
+// A primary mapped record has none of these; a QC-failed one still counts as primary mapped.
+inline constexpr uint16_t kNotPrimaryMapped = kUnmapped | kSecondary | kSupplementary;
 
 // True when duplicates are skipped: "never" keeps them, "always" drops them, any other policy
 // follows the sample's dup_flag_seen.

@@ -12,6 +12,7 @@
 #include <htslib/tbx.h> // hts_get_bgzfp
 #include <openssl/evp.h>
 
+#include "bam/header_lines.hpp"
 #include "textio.hpp"
 
 namespace voskel::bam {
@@ -177,21 +178,12 @@ namespace {
 void parse_sq_line(std::string_view line, SqDict &out) {
   std::optional<std::string_view> name;
   std::optional<uint64_t> length;
-  bool first = true;
-  while (true) {
-    const size_t tab = line.find('\t');
-    const std::string_view piece = line.substr(0, tab);
-    if (!first && piece.size() >= 3) {
-      if (piece.starts_with("SN:"))
-        name = piece.substr(3);
-      else if (piece.starts_with("LN:"))
-        length = textio::parse_u64(piece.substr(3)); // a later invalid tag still overrides
-    }
-    first = false;
-    if (tab == std::string_view::npos)
-      break;
-    line.remove_prefix(tab + 1);
-  }
+  for_each_header_field(line, [&](std::string_view field) {
+    if (field.starts_with("SN:"))
+      name = field.substr(3);
+    else if (field.starts_with("LN:"))
+      length = textio::parse_u64(field.substr(3)); // a later invalid tag still overrides
+  });
   if (name && length)
     out.emplace_back(std::string(*name), *length);
 }
@@ -200,17 +192,10 @@ void parse_sq_line(std::string_view line, SqDict &out) {
 
 SqDict parse_sq(std::string_view text) {
   SqDict out;
-  while (!text.empty()) {
-    const size_t nl = text.find('\n');
-    std::string_view line = text.substr(0, nl);
-    if (nl != std::string_view::npos && line.ends_with('\r'))
-      line.remove_suffix(1);
+  for_each_header_line(text, [&](std::string_view line) {
     if (line.starts_with("@SQ"))
       parse_sq_line(line, out);
-    if (nl == std::string_view::npos)
-      break;
-    text.remove_prefix(nl + 1);
-  }
+  });
   return out;
 }
 

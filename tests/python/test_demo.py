@@ -11,6 +11,12 @@ def test_demo_prints_every_summary(tmp_path):
     assert run.returncode == 0, run.stderr
     lines = dict(line.split(": ", 1) for line in run.stdout.splitlines() if ": " in line)
     assert lines["core_version"] == "0.1.12"
+    passing = json.loads(lines["preflight_bams"])
+    assert passing["ok"] is True and passing["aligner_family"] == "STAR"
+    assert (passing["library_layout"], passing["gtf_seqnames"]) == ("paired", 2)
+    failing = json.loads(lines["preflight_bams, annotation without chr prefix"])
+    assert failing["ok"] is False
+    assert failing["errors"][0].startswith("GTF seqnames and BAM @SQ have empty intersection")
     # The bundled merged assembly reaches every class code; two transcripts are intergenic.
     assert json.loads(lines["classify_gtfs"]) == {"n_transcripts": 8, "n_u": 2}
     classes = [row.split("\t")[9] for row in
