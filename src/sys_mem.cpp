@@ -44,4 +44,15 @@ types::ThreadPlan thread_plan(uint64_t requested, uint64_t n, uint64_t processor
   return plan;
 }
 
+uint64_t decode_threads(uint64_t requested, uint64_t n, uint64_t processors) {
+  const types::ThreadPlan plan = thread_plan(requested, n, processors);
+  const uint64_t budget = requested > 0 ? requested : plan.usable;
+  const uint64_t workers = std::max<uint64_t>(plan.bam_workers, 1);
+  return budget > workers ? budget - workers : 0;
+}
+
+uint64_t decode_threads(uint64_t requested, uint64_t n) {
+  return decode_threads(requested, n, available_processors());
+}
+
 } // namespace voskel::sys_mem

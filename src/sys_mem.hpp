@@ -17,6 +17,12 @@ uint64_t available_processors();
 // The plan for `requested` workers (0 = automatic) and n samples on P processors.
 types::ThreadPlan thread_plan(uint64_t requested, uint64_t n, uint64_t processors);
 
+// Decompression threads to share among the readers of one call that reads n samples on the
+// pool: the call's thread budget ("threads", or the plan's usable processors when 0) less its
+// workers, so spare processors inflate blocks and a saturated budget decodes inline.
+uint64_t decode_threads(uint64_t requested, uint64_t n, uint64_t processors);
+uint64_t decode_threads(uint64_t requested, uint64_t n);
+
 // Runs job(i) for i in [0, n), at most W at once (W from thread_plan with the machine's
 // processors), and returns the results in sample order. The error of the lowest-numbered
 // failing sample wins, returned only after every started job has ended; a job that throws

@@ -74,8 +74,18 @@ Result<FilePtr> open_alignment_file(const std::string &path) {
   return fp;
 }
 
-// One decompression helper per reader; a refusal leaves the reader single-threaded.
-void set_reader_threads(htsFile *fp) { (void)hts_set_threads(fp, 1); }
+// Without a shared pool: one private decompression helper per reader. With one: its threads,
+// or none at all when it has none. A refusal leaves the reader single-threaded.
+void set_reader_threads(htsFile *fp, const DecodePool *pool) {
+  if (pool == nullptr) {
+    (void)hts_set_threads(fp, 1);
+    return;
+  }
+  if (pool->get() == nullptr)
+    return;
+  htsThreadPool shared{pool->get(), 0};
+  (void)hts_set_thread_pool(fp, &shared);
+}
 
 // The meaning of a read result of sam_read1 / sam_itr_next.
 Result<bool> read_outcome(htsFile *fp, int r) {
@@ -96,7 +106,22 @@ Result<bool> read_outcome(htsFile *fp, int r) {
 
 } // namespace
 
-Result<SequentialReader> SequentialReader::open(const std::string &path) {
+DecodePool::DecodePool(uint64_t threads) {
+  if (threads == 0)
+    return;
+  // htslib counts threads in an int; more than a few hundred would only queue.
+  const int n = static_cast<int>(std::min<uint64_t>(threads, 1024));
+  pool_ = hts_tpool_init(n);
+  if (pool_ != nullptr)
+    threads_ = static_cast<uint64_t>(n);
+}
+
+DecodePool::~DecodePool() {
+  if (pool_ != nullptr)
+    hts_tpool_destroy(pool_);
+}
+
+Result<SequentialReader> SequentialReader::open(const std::string &path, const DecodePool *pool) {
   auto wrap = [&](const CoreError &reason) {
     return fail_fmt("cannot open BAM {}: {}", path, reason.text());
   };
@@ -108,7 +133,7 @@ Result<SequentialReader> SequentialReader::open(const std::string &path) {
     return wrap(CoreError::message(unreadable(path)));
   // Builds the header's line index up front; the answer itself is not needed.
   (void)sam_hdr_line_name(hdr.get(), "SQ", 0);
-  set_reader_threads(fp->get());
+  set_reader_threads(fp->get(), pool);
   return SequentialReader(std::move(*fp), std::move(hdr));
 }
 
@@ -116,7 +141,7 @@ Result<bool> SequentialReader::next(Record &rec) {
   return read_outcome(fp_.get(), sam_read1(fp_.get(), hdr_.get(), rec.get()));
 }
 
-Result<IndexedReader> IndexedReader::open(const std::string &path) {
+Result<IndexedReader> IndexedReader::open(const std::string &path, const DecodePool *pool) {
   auto wrap = [&](const CoreError &reason) {
     return fail_fmt("cannot open indexed BAM {0} (need {0}.bai / {0}.csi / sibling .bai): {1}",
                     path, reason.text());
@@ -131,7 +156,7 @@ Result<IndexedReader> IndexedReader::open(const std::string &path) {
   if (!idx)
     return wrap(CoreError::message(
         fmt::format("unable to open SAM/BAM/CRAM index for {}; please create an index", path)));
-  set_reader_threads(fp->get());
+  set_reader_threads(fp->get(), pool);
   return IndexedReader(std::move(*fp), std::move(hdr), std::move(idx));
 }
 

@@ -11,6 +11,7 @@
 
 #include <htslib/hts.h>
 #include <htslib/sam.h>
+#include <htslib/thread_pool.h>
 
 #include "error.hpp"
 
@@ -35,6 +36,25 @@ using IndexPtr = std::unique_ptr<hts_idx_t, IndexDeleter>;
 using IteratorPtr = std::unique_ptr<hts_itr_t, IteratorDeleter>;
 } // namespace detail
 
+// Decompression threads shared by every reader of one call, instead of one private helper
+// thread per open reader: a driver sizes it once from its worker count, so the threads of a
+// call stay within what it was given. A pool of zero threads makes its readers inflate their
+// blocks on the reading thread. Must outlive every reader opened with it.
+class DecodePool {
+public:
+  // A refused thread start leaves the pool empty: its readers then decode inline.
+  explicit DecodePool(uint64_t threads);
+  ~DecodePool();
+  DecodePool(const DecodePool &) = delete;
+  DecodePool &operator=(const DecodePool &) = delete;
+  uint64_t threads() const { return threads_; }
+  hts_tpool *get() const { return pool_; }
+
+private:
+  hts_tpool *pool_ = nullptr;
+  uint64_t threads_ = 0;
+};
+
 // One reusable alignment record.
 class Record {
 public:
@@ -53,8 +73,9 @@ private:
 // Reads a whole file front to back.
 class SequentialReader {
 public:
-  // Errors: "cannot open BAM {path}: {reason}".
-  static Result<SequentialReader> open(const std::string &path);
+  // Errors: "cannot open BAM {path}: {reason}". Without a pool the reader gets one private
+  // decompression thread; with one it decodes through the pool's threads (or inline).
+  static Result<SequentialReader> open(const std::string &path, const DecodePool *pool = nullptr);
   const sam_hdr_t *header() const { return hdr_.get(); }
   // true: a record was read; false: end of data. Errors: "truncated record in SAM/BAM/CRAM
   // file" (-2) and "invalid record in SAM/BAM/CRAM file" (every other result below -1).
@@ -72,7 +93,8 @@ private:
 class IndexedReader {
 public:
   // Errors: "cannot open indexed BAM {p} (need {p}.bai / {p}.csi / sibling .bai): {reason}".
-  static Result<IndexedReader> open(const std::string &path);
+  // Decompression threads as for SequentialReader::open.
+  static Result<IndexedReader> open(const std::string &path, const DecodePool *pool = nullptr);
   const sam_hdr_t *header() const { return hdr_.get(); }
   // Reference id of a name, or -1.
   int tid(std::string_view name) const;
@@ -94,11 +116,13 @@ private:
 };
 
 // The names the rest of the core uses for the two open operations.
-inline Result<SequentialReader> open_sequential(const std::string &path) {
-  return SequentialReader::open(path);
+inline Result<SequentialReader> open_sequential(const std::string &path,
+                                                const DecodePool *pool = nullptr) {
+  return SequentialReader::open(path, pool);
 }
-inline Result<IndexedReader> open_indexed(const std::string &path) {
-  return IndexedReader::open(path);
+inline Result<IndexedReader> open_indexed(const std::string &path,
+                                          const DecodePool *pool = nullptr) {
+  return IndexedReader::open(path, pool);
 }
 
 using SqDict = std::vector<std::pair<std::string, uint64_t>>;

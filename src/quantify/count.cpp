@@ -160,8 +160,8 @@ struct CountAction {
 } // namespace
 
 Result<SampleCounts> quantify_one_sample(const SampleIn &sample, const QuantCfg &cfg,
-                                         const QuantIndex &index) {
-  auto reader = bam::SequentialReader::open(sample.bam);
+                                         const QuantIndex &index, const bam::DecodePool *pool) {
+  auto reader = bam::SequentialReader::open(sample.bam, pool);
   if (!reader)
     return fail(std::move(reader.error()));
 

@@ -73,8 +73,10 @@ struct SampleCounts {
 void count_fragment(std::vector<Hit> &hits, std::span<const geometry::Span> introns,
                     const IntronMap &intron_map, SampleCounts &counts);
 
-// Counts one sample's fragments. Errors: the open failure, or "BAM read: {reason}".
+// Counts one sample's fragments, its reader decoding through `pool` (the call's shared
+// decompression threads). Errors: the open failure, or "BAM read: {reason}".
 Result<SampleCounts> quantify_one_sample(const SampleIn &sample, const QuantCfg &cfg,
-                                         const QuantIndex &index);
+                                         const QuantIndex &index,
+                                         const bam::DecodePool *pool = nullptr);
 
 } // namespace voskel::quantify

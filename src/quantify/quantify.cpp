@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "bam/reader.hpp"
 #include "binding.hpp"
 #include "cells.hpp"
 #include "sys_mem.hpp"
@@ -103,8 +104,9 @@ Result<QuantSummary> quantify_gtf(const std::string &merged_gtf, std::string_vie
   std::vector<double> tx_counts(ntx * ns, 0.0);
   uint64_t dropped = 0;
   if (ns > 0) {
+    const bam::DecodePool pool(sys_mem::decode_threads(cfg->threads, ns));
     const std::function<Result<SampleCounts>(size_t)> job = [&](size_t i) {
-      return quantify_one_sample(samples[i], *cfg, index);
+      return quantify_one_sample(samples[i], *cfg, index, &pool);
     };
     auto results = sys_mem::run_bam_jobs<SampleCounts>(cfg->threads, ns, job);
     if (!results)

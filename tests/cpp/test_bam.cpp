@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <htslib/bgzf.h>
@@ -114,6 +115,16 @@ std::vector<std::string> read_names(bam::SequentialReader &r) {
   }
   return names;
 }
+
+// Every way a reader can inflate its blocks: its own helper thread (no pool), on the reading
+// thread (an empty pool), and through threads shared with other readers.
+struct DecodeModes {
+  bam::DecodePool inline_pool{0};
+  bam::DecodePool shared_pool{2};
+  std::vector<std::pair<std::string, const bam::DecodePool *>> all() const {
+    return {{"own thread", nullptr}, {"inline", &inline_pool}, {"shared", &shared_pool}};
+  }
+};
 
 } // namespace
 
@@ -230,17 +241,20 @@ TEST_F(BamTest, BlockCutShortBeforeAnEofBlockIsAnError) {
   const std::string eof_block = bytes.substr(bytes.size() - 28);
   const std::string cut =
       write_text("cut_block.bam", bytes.substr(0, bytes.size() / 2) + eof_block);
-  auto r = bam::open_sequential(cut);
-  ASSERT_TRUE(r.has_value()) << r.error().text();
-  bam::Record one;
-  Result<bool> got = true;
-  size_t n = 0;
-  while (got && *got) {
-    got = r->next(one);
-    n += got && *got;
+  const DecodeModes modes;
+  for (const auto &[mode, pool] : modes.all()) {
+    auto r = bam::open_sequential(cut, pool);
+    ASSERT_TRUE(r.has_value()) << r.error().text();
+    bam::Record one;
+    Result<bool> got = true;
+    size_t n = 0;
+    while (got && *got) {
+      got = r->next(one);
+      n += got && *got;
+    }
+    ASSERT_FALSE(got.has_value()) << mode << ": ended cleanly after " << n << " of 40000";
+    EXPECT_EQ(got.error().text(), "truncated record in SAM/BAM/CRAM file") << mode;
   }
-  ASSERT_FALSE(got.has_value()) << "ended cleanly after " << n << " of 40000 records";
-  EXPECT_EQ(got.error().text(), "truncated record in SAM/BAM/CRAM file");
 }
 
 TEST_F(BamTest, PlainSamNeedsNoEofBlock) {
@@ -284,15 +298,58 @@ TEST_F(BamTest, BadRecordsAreErrors) {
       {cut_data, "invalid record in SAM/BAM/CRAM file"},
       {cut_length, "truncated record in SAM/BAM/CRAM file"},
   };
-  for (const auto &c : cases) {
-    auto r = bam::open_sequential(c.path);
-    ASSERT_TRUE(r.has_value()) << r.error().text();
-    bam::Record rec;
-    Result<bool> got = true;
-    while (got && *got)
-      got = r->next(rec);
-    ASSERT_FALSE(got.has_value()) << c.path;
-    EXPECT_EQ(got.error().text(), c.error);
+  const DecodeModes modes;
+  for (const auto &[mode, pool] : modes.all()) {
+    for (const auto &c : cases) {
+      auto r = bam::open_sequential(c.path, pool);
+      ASSERT_TRUE(r.has_value()) << r.error().text();
+      bam::Record rec;
+      Result<bool> got = true;
+      while (got && *got)
+        got = r->next(rec);
+      ASSERT_FALSE(got.has_value()) << c.path << " " << mode;
+      EXPECT_EQ(got.error().text(), c.error) << mode;
+    }
+  }
+}
+
+TEST_F(BamTest, ReadersSharingADecodePoolEachReadTheirWholeFile) {
+  // Several compressed blocks per file, so the shared threads interleave work of both readers.
+  std::vector<std::string> records;
+  for (int i = 0; i < 30000; ++i)
+    records.push_back(i < 20000 ? rec(fmt::format("r{:05}", i), "chr1", 1 + i / 50)
+                                : rec(fmt::format("r{:05}", i), "chr2", 1 + (i - 20000) / 25));
+  const std::string p = write_bam("shared.bam", kHeader, records, true);
+  std::vector<std::string> names;
+  for (int i = 0; i < 30000; ++i)
+    names.push_back(fmt::format("r{:05}", i));
+
+  const DecodeModes modes;
+  for (const auto &[mode, pool] : modes.all()) {
+    std::vector<std::string> got[3];
+    {
+      std::vector<std::jthread> readers;
+      for (auto &out : got)
+        readers.emplace_back([&, pool = pool] {
+          auto r = bam::open_sequential(p, pool);
+          if (r)
+            out = read_names(*r);
+        });
+    }
+    for (const auto &g : got)
+      EXPECT_EQ(g, names) << mode;
+
+    // Region queries seek; the shared threads must follow the jump.
+    auto idx = bam::open_indexed(p, pool);
+    ASSERT_TRUE(idx.has_value()) << idx.error().text();
+    for (int round = 0; round < 2; ++round) {
+      ASSERT_TRUE(idx->query(idx->tid("chr2"), 1, 1000).has_value());
+      bam::Record one;
+      size_t n = 0;
+      for (auto more = idx->next(one); more && *more; more = idx->next(one))
+        ++n;
+      EXPECT_EQ(n, 10000u) << mode;
+    }
   }
 }
 
