@@ -29,6 +29,7 @@ ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 import gen_gtf_pair  # noqa: E402
 import native  # noqa: E402
+from rows import emit  # noqa: E402
 
 CLASSIFY_CHILD = """
 import sys, time
@@ -124,6 +125,10 @@ def main() -> None:
     print(f"RATIO classify_gtfs / parse alone = {ratio:.2f}  (target <= 1.5: "
           f"{'met' if ratio <= 1.5 else 'NOT met'})")
     print(f"RATIO classify_gtfs / gffread -T  = {cls_wall / gff_s:.2f}  (wall against wall)")
+    emit("classify_gtfs", "call, both GTFs", cls_s, metric="call", peak_mib=cls_rss / 1024,
+         floor=("parse_gtf of both", parse_s), targets={"floor": 1.5})
+    emit("classify_gtfs", "process, both GTFs", cls_wall, peak_mib=cls_rss / 1024,
+         peer=("gffread -T of both", gff_s))
 
 
 if __name__ == "__main__":

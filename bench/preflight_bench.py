@@ -27,6 +27,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from rows import emit
+
 HEAD_RECORDS = 110_000
 
 PREFLIGHT_CHILD = """
@@ -130,6 +132,8 @@ def main() -> None:
     print(f"{'preflight_bams call alone':50s} wall {call_s:7.3f} s")
     print(f"ratio preflight process / samtools : {ours_s / peer_s:6.3f}")
     print(f"ratio preflight call / samtools    : {call_s / peer_s:6.3f}")
+    emit("preflight_bams", f"{args.samples} samples, process", ours_s,
+         floor=("samtools quickcheck + view -c head", peer_s))
 
 
 if __name__ == "__main__":
