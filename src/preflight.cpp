@@ -37,6 +37,8 @@ struct Run {
   bam::SqDict first_sq;
   NameSet families;
   NameSet layouts;
+  // Decompression threads for every reader of the run, which reads one file at a time.
+  const bam::DecodePool &decode;
 };
 
 // The JSON reader's own description: the error text without its "invalid JSON: " lead.
@@ -138,7 +140,7 @@ Status check_sample(Run &run, size_t index) {
 
   std::string header;
   {
-    auto indexed = bam::open_indexed(path);
+    auto indexed = bam::open_indexed(path, &run.decode);
     if (!indexed)
       return sample_fail(indexed.error());
     header = bam::header_text(*indexed);
@@ -154,7 +156,7 @@ Status check_sample(Run &run, size_t index) {
   else if (!bam::sq_equal(run.first_sq, sq))
     return fail_fmt("sample {}: BAM @SQ (SN+LN) does not match the other samples", id);
 
-  auto order_reader = bam::open_sequential(path);
+  auto order_reader = bam::open_sequential(path, &run.decode);
   if (!order_reader)
     return sample_fail(order_reader.error());
   if (auto ok = bam::check_coordinate_order_seq(*order_reader, kOrderRecords); !ok)
@@ -165,7 +167,7 @@ Status check_sample(Run &run, size_t index) {
     return sample_fail(family.error());
   run.families.emplace(types::family_name(*family));
 
-  auto layout_reader = bam::open_sequential(path);
+  auto layout_reader = bam::open_sequential(path, &run.decode);
   if (!layout_reader)
     return sample_fail(layout_reader.error());
   auto layout = bam::scan_layout_seq(*layout_reader, kLayoutRecords);
@@ -222,7 +224,8 @@ Status run_checks(std::string_view samples_json, const std::string &fasta,
   if (!input)
     return fail_fmt("invalid samples_json: {}", json_description(input.error()));
   report.assembly = input->assembly;
-  Run run{.input = *input, .report = report};
+  const bam::DecodePool decode(sys_mem::decode_threads(input->threads, 1));
+  Run run{.input = *input, .report = report, .decode = decode};
   if (auto ok = check_sheet(run); !ok)
     return ok;
   if (auto ok = load_references(run, fasta, annotation_gtf); !ok)
