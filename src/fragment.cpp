@@ -52,6 +52,20 @@ Read FragmentAssembler::view(int32_t tid, uint16_t flag, int64_t pos,
   return Read{tid, flag, g.blocks, g.introns, aux};
 }
 
+void FragmentAssembler::Pending::assign(std::string_view name_bytes,
+                                        std::span<const uint32_t> cigar_words) {
+  n_cigar = static_cast<uint32_t>(cigar_words.size());
+  name_len = static_cast<uint32_t>(name_bytes.size());
+  const size_t n = n_cigar + (name_len + 3) / 4;
+  uint32_t *w = small.data();
+  if (n > kInlineWords) {
+    large.resize(n);
+    w = large.data();
+  }
+  std::memcpy(w, cigar_words.data(), cigar_words.size_bytes());
+  std::memcpy(w + n_cigar, name_bytes.data(), name_bytes.size());
+}
+
 size_t FragmentAssembler::find(std::string_view name, uint64_t h) const {
   const size_t mask = buckets_.size() - 1;
   const auto h32 = static_cast<uint32_t>(h);
@@ -59,7 +73,7 @@ size_t FragmentAssembler::find(std::string_view name, uint64_t h) const {
     const Bucket &b = buckets_[i];
     if (b.slot == kEmpty)
       return kNone;
-    if (b.hash == h32 && slots_[b.slot].name == name)
+    if (b.hash == h32 && slots_[b.slot].name() == name)
       return i;
   }
 }
@@ -76,7 +90,9 @@ void FragmentAssembler::erase_bucket(size_t i) {
   // Backward-shift deletion keeps every probe chain unbroken without tombstones.
   const size_t mask = buckets_.size() - 1;
   for (size_t j = (i + 1) & mask; buckets_[j].slot != kEmpty; j = (j + 1) & mask) {
-    const size_t home = slots_[buckets_[j].slot].hash & mask;
+    // The bucket keeps the low 32 bits of the hash, all that a mask of a table that fits in
+    // memory can select.
+    const size_t home = buckets_[j].hash & mask;
     const bool stays = (i <= j) ? (i < home && home <= j) : (i < home || home <= j);
     if (!stays) {
       buckets_[i] = buckets_[j];
@@ -92,7 +108,7 @@ void FragmentAssembler::grow() {
   old.swap(buckets_);
   for (const Bucket &b : old)
     if (b.slot != kEmpty)
-      insert_bucket(b.slot, slots_[b.slot].hash);
+      insert_bucket(b.slot, b.hash);
 }
 
 void FragmentAssembler::release(uint32_t slot) {
@@ -101,7 +117,7 @@ void FragmentAssembler::release(uint32_t slot) {
 }
 
 void FragmentAssembler::remove(uint32_t slot) {
-  erase_bucket(find(slots_[slot].name, slots_[slot].hash));
+  erase_bucket(find(slots_[slot].name(), slots_[slot].hash));
   release(slot);
 }
 
@@ -142,8 +158,7 @@ void FragmentAssembler::store(const RawRecord &r, uint64_t h) {
     slots_.emplace_back();
   }
   Pending &p = slots_[slot];
-  p.name.assign(r.name);
-  p.cigar.assign(r.cigar.begin(), r.cigar.end());
+  p.assign(r.name, r.cigar);
   p.pos = r.pos;
   p.mpos = r.mpos;
   p.hash = h;
@@ -172,7 +187,7 @@ void FragmentAssembler::halve() {
       return a.mtid < b.mtid;
     if (a.mpos != b.mpos)
       return a.mpos < b.mpos;
-    return slots_[a.slot].name < slots_[b.slot].name;
+    return slots_[a.slot].name() < slots_[b.slot].name();
   });
   const size_t half = order.size() / 2;
   for (size_t i = 0; i < half; ++i)

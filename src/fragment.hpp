@@ -4,6 +4,7 @@
 // the analysis supplies only the fragment action.
 #pragma once
 
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <span>
@@ -77,7 +78,7 @@ public:
       erase_bucket(bucket);
       const Pending &m = slots_[slot];
       action(view(r.tid, r.flag, r.pos, r.cigar, r.aux_strand, cur_),
-             view(m.tid, m.flag, m.pos, m.cigar, m.aux_strand, mate_));
+             view(m.tid, m.flag, m.pos, m.cigar(), m.aux_strand, mate_));
       release(slot);
       return;
     }
@@ -93,10 +94,15 @@ public:
   uint64_t dropped() const { return evicted_ + live_; }
 
 private:
-  // A waiting record, compact: what the actions need, not the whole htslib record.
+  // A waiting record, compact: what the actions need, not the whole htslib record. Its CIGAR
+  // words and name bytes share one buffer, held inside the slot when short, so the lookup that
+  // finds a mate touches one place for its name, fields and CIGAR.
   struct Pending {
-    std::string name;
-    std::vector<uint32_t> cigar;
+    static constexpr size_t kInlineWords = 20;
+    std::array<uint32_t, kInlineWords> small;
+    std::vector<uint32_t> large; // longer CIGAR plus name; keeps its capacity for reuse
+    uint32_t n_cigar = 0;
+    uint32_t name_len = 0;
     int64_t pos = -1;
     int64_t mpos = -1;
     uint64_t hash = 0;
@@ -105,6 +111,15 @@ private:
     uint32_t gen = 0; // bumped when the slot is released; stale heap entries show it
     uint16_t flag = 0;
     char aux_strand = 0;
+
+    const uint32_t *words() const {
+      return n_cigar + (name_len + 3) / 4 <= kInlineWords ? small.data() : large.data();
+    }
+    std::span<const uint32_t> cigar() const { return {words(), n_cigar}; }
+    std::string_view name() const {
+      return {reinterpret_cast<const char *>(words() + n_cigar), name_len};
+    }
+    void assign(std::string_view name_bytes, std::span<const uint32_t> cigar_words);
   };
   // Open-addressing bucket of the name index.
   struct Bucket {

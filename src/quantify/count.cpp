@@ -50,20 +50,8 @@ QuantIndex build_quant_index(const gtf::ParsedGtf &gtf) {
   return ix;
 }
 
-namespace {
-
-// The blocks of one fragment meet the same few transcripts again and again: keeping the list
-// free of repeats while it is short makes the later sort trivial.
-void add_hit(std::vector<Hit> &out, Hit h) {
-  if (out.size() <= 32 && std::find(out.begin(), out.end(), h) != out.end())
-    return;
-  out.push_back(h);
-}
-
-} // namespace
-
 void compatible_hits(const fragment::Read &read, RefMap &refs, bam::Strandedness strand,
-                     std::vector<Hit> &out) {
+                     FragmentHits &out) {
   if (read.tid < 0 || static_cast<size_t>(read.tid) >= refs.size())
     return;
   RefSlot &ref = refs[read.tid];
@@ -74,7 +62,7 @@ void compatible_hits(const fragment::Read &read, RefMap &refs, bam::Strandedness
     ref.exons->overlapping(ref.cursor, b.start, b.end, [&](const auto &iv) {
       const ExonHit &h = iv.payload;
       if (want == 0 || h.strand == want || h.strand == U'.')
-        add_hit(out, Hit{h.locus, h.tx});
+        out.add(Hit{h.locus, h.tx});
     });
 }
 
@@ -137,23 +125,25 @@ struct CountAction {
   const IntronMap &intron_map;
   bam::Strandedness strand;
   SampleCounts &counts;
-  std::vector<Hit> hits;
+  FragmentHits hits;
   std::vector<Span> introns;
 
   void operator()(const fragment::Read &r) {
-    hits.clear();
+    hits.start();
     compatible_hits(r, refs, strand, hits);
-    count_fragment(hits, r.introns, intron_map, counts);
+    count_fragment(hits.list(), r.introns, intron_map, counts);
   }
   void operator()(const fragment::Read &cur, const fragment::Read &mate) {
-    hits.clear();
-    compatible_hits(cur, refs, strand, hits);
+    hits.start();
+    // The mate lies earlier in the file: asking for it first keeps the index cursor moving
+    // forward. The hits are a set, so their order does not matter.
     compatible_hits(mate, refs, strand, hits);
-    if (hits.empty())
+    compatible_hits(cur, refs, strand, hits);
+    if (hits.list().empty())
       return;
     introns.assign(cur.introns.begin(), cur.introns.end());
     introns.insert(introns.end(), mate.introns.begin(), mate.introns.end());
-    count_fragment(hits, introns, intron_map, counts);
+    count_fragment(hits.list(), introns, intron_map, counts);
   }
 };
 
@@ -182,7 +172,11 @@ Result<SampleCounts> quantify_one_sample(const SampleIn &sample, const QuantCfg 
   SampleCounts counts;
   counts.locus.assign(index.locus_ids.size(), 0.0);
   counts.tx.assign(index.tx_ids.size(), 0.0);
-  CountAction action{refs, index.introns, bam::parse_strandedness(cfg.strandedness), counts, {},
+  CountAction action{refs,
+                     index.introns,
+                     bam::parse_strandedness(cfg.strandedness),
+                     counts,
+                     FragmentHits(index.tx_ids.size()),
                      {}};
   auto dropped = fragment::stream_fragments(*reader, filter, acfg, action);
   if (!dropped)

@@ -3,6 +3,7 @@
 // compatible transcripts).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -57,10 +58,38 @@ struct QuantIndex {
 // Builds the index over a parsed GTF; the views point into `gtf`.
 QuantIndex build_quant_index(const gtf::ParsedGtf &gtf);
 
-// Appends the hits of one record to `out` (unsorted, possibly repeated): every exon that
-// overlaps one of its aligned blocks, on an accepted strand.
+// The distinct hits of one fragment, in the order first met. A transcript already met in the
+// fragment is recognised by its stamp, not by a search of the list: the reads of a fragment
+// meet the same exons of the same transcripts over and over.
+class FragmentHits {
+public:
+  explicit FragmentHits(size_t n_transcripts) : stamp_(n_transcripts, 0) {}
+  // Empties the list for the next fragment.
+  void start() {
+    hits_.clear();
+    if (++now_ == 0) { // wrapped: no stamp may look current
+      std::fill(stamp_.begin(), stamp_.end(), 0);
+      now_ = 1;
+    }
+  }
+  void add(Hit h) {
+    if (stamp_[h.tx] == now_)
+      return;
+    stamp_[h.tx] = now_;
+    hits_.push_back(h);
+  }
+  std::vector<Hit> &list() { return hits_; }
+
+private:
+  std::vector<uint32_t> stamp_; // by transcript id: the fragment that last met it
+  uint32_t now_ = 0;
+  std::vector<Hit> hits_;
+};
+
+// Adds the hits of one record to `out`: every exon that overlaps one of its aligned blocks,
+// on an accepted strand.
 void compatible_hits(const fragment::Read &read, RefMap &refs, bam::Strandedness strand,
-                     std::vector<Hit> &out);
+                     FragmentHits &out);
 
 struct SampleCounts {
   std::vector<double> locus; // by locus id
