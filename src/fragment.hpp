@@ -7,6 +7,7 @@
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -66,13 +67,32 @@ public:
   }
 
   template <class Action> void add(const RawRecord &r, Action &&action) {
+    add(r, prepare(r), action);
+  }
+
+  // The record's fields as the assembly reads them.
+  RawRecord raw(const bam1_t *b) const { return RawRecord::from_bam(b, cfg_.keep_aux_strand); }
+
+  // For a caller that reads one record ahead: the name hash of a record that will look for its
+  // mate, its bucket already on the way into the cache while the record before is assembled;
+  // 0 for a record that will not look. Pass it back to add().
+  uint64_t prepare(const RawRecord &r) const {
+    if (!looks_for_mate(r.flag))
+      return 0;
+    const uint64_t h = name_hash(r.name);
+    __builtin_prefetch(&buckets_[h & (buckets_.size() - 1)]);
+    return h;
+  }
+
+  // `prepared` is what prepare() gave for this record.
+  template <class Action> void add(const RawRecord &r, uint64_t prepared, Action &&action) {
     if (cfg_.single_layout || !(r.flag & bam::kPaired)) {
       action(view(r.tid, r.flag, r.pos, r.cigar, r.aux_strand, cur_));
       return;
     }
     if (!(r.flag & bam::kProperPair))
       return;
-    const uint64_t h = name_hash(r.name);
+    const uint64_t h = prepared;
     if (const size_t bucket = find(r.name, h); bucket != kNone) {
       const uint32_t slot = buckets_[bucket].slot;
       erase_bucket(bucket);
@@ -94,6 +114,11 @@ public:
   uint64_t dropped() const { return evicted_ + live_; }
 
 private:
+  bool looks_for_mate(uint16_t flag) const {
+    constexpr uint16_t kPairedProper = bam::kPaired | bam::kProperPair;
+    return !cfg_.single_layout && (flag & kPairedProper) == kPairedProper;
+  }
+
   // A waiting record, compact: what the actions need, not the whole htslib record. Its CIGAR
   // words and name bytes share one buffer, held inside the slot when short, so the lookup that
   // finds a mate touches one place for its name, fields and CIGAR.
@@ -178,16 +203,27 @@ template <class Action>
 Result<uint64_t> stream_fragments(bam::SequentialReader &reader, const bam::RecordFilter &filter,
                                   const AssemblyCfg &cfg, Action &&action) {
   FragmentAssembler assembler(cfg);
-  bam::Record rec;
-  for (;;) {
-    auto more = reader.next(rec);
+  // One record is read ahead, so that its mate lookup loads while the one before is assembled;
+  // a read failure still ends the stream before anything after it.
+  // Two slots, each a record with its fields, filter answer and prepared hash; they swap
+  // roles on every read, nothing is copied.
+  bam::Record recs[2];
+  RawRecord raws[2];
+  bool passes[2] = {false, false};
+  uint64_t hashes[2] = {0, 0};
+  for (size_t next = 0;; next ^= 1) {
+    auto more = reader.next(recs[next]);
     if (!more)
       return fail_fmt("BAM read: {}", more.error().text());
+    passes[next] = *more && filter.passes(recs[next].get());
+    if (passes[next]) {
+      raws[next] = assembler.raw(recs[next].get());
+      hashes[next] = assembler.prepare(raws[next]);
+    }
+    if (const size_t held = next ^ 1; passes[held])
+      assembler.add(raws[held], hashes[held], action);
     if (!*more)
       break;
-    const bam1_t *b = rec.get();
-    if (filter.passes(b))
-      assembler.add(b, action);
   }
   return assembler.dropped();
 }

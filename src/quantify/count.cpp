@@ -51,15 +51,16 @@ QuantIndex build_quant_index(const gtf::ParsedGtf &gtf) {
 }
 
 void compatible_hits(const fragment::Read &read, RefMap &refs, bam::Strandedness strand,
-                     FragmentHits &out) {
+                     ReadStream stream, FragmentHits &out) {
   if (read.tid < 0 || static_cast<size_t>(read.tid) >= refs.size())
     return;
   RefSlot &ref = refs[read.tid];
   if (!ref.exons)
     return;
   const auto want = static_cast<char32_t>(bam::protocol_strand(read.flag, strand));
+  interval::Cursor &cursor = stream == ReadStream::EarlierMate ? ref.mate_cursor : ref.cursor;
   for (const Span &b : read.blocks)
-    ref.exons->overlapping(ref.cursor, b.start, b.end, [&](const auto &iv) {
+    ref.exons->overlapping(cursor, b.start, b.end, [&](const auto &iv) {
       const ExonHit &h = iv.payload;
       if (want == 0 || h.strand == want || h.strand == U'.')
         out.add(Hit{h.locus, h.tx});
@@ -130,15 +131,14 @@ struct CountAction {
 
   void operator()(const fragment::Read &r) {
     hits.start();
-    compatible_hits(r, refs, strand, hits);
+    compatible_hits(r, refs, strand, ReadStream::InFileOrder, hits);
     count_fragment(hits.list(), r.introns, intron_map, counts);
   }
   void operator()(const fragment::Read &cur, const fragment::Read &mate) {
     hits.start();
-    // The mate lies earlier in the file: asking for it first keeps the index cursor moving
-    // forward. The hits are a set, so their order does not matter.
-    compatible_hits(mate, refs, strand, hits);
-    compatible_hits(cur, refs, strand, hits);
+    // The hits are a set: their order does not matter.
+    compatible_hits(mate, refs, strand, ReadStream::EarlierMate, hits);
+    compatible_hits(cur, refs, strand, ReadStream::InFileOrder, hits);
     if (hits.list().empty())
       return;
     introns.assign(cur.introns.begin(), cur.introns.end());

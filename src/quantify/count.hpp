@@ -39,10 +39,12 @@ using ExonIndex = std::map<std::string, interval::IvIndex<ExonHit>, std::less<>>
 using IntronMap = std::vector<std::vector<geometry::Span>>;
 
 // One reference id of a BAM header: its chromosome's exons (null where the annotation has
-// none) and the cursor of its sorted record queries.
+// none) and the cursors of its sorted record queries, one per stream of reads: the records in
+// file order, and the earlier mates they complete, which lag behind them.
 struct RefSlot {
   const interval::IvIndex<ExonHit> *exons = nullptr;
   interval::Cursor cursor;
+  interval::Cursor mate_cursor;
 };
 using RefMap = std::vector<RefSlot>;
 
@@ -86,10 +88,13 @@ private:
   std::vector<Hit> hits_;
 };
 
+// Which cursor of a reference a record's queries move.
+enum class ReadStream : uint8_t { InFileOrder, EarlierMate };
+
 // Adds the hits of one record to `out`: every exon that overlaps one of its aligned blocks,
 // on an accepted strand.
 void compatible_hits(const fragment::Read &read, RefMap &refs, bam::Strandedness strand,
-                     FragmentHits &out);
+                     ReadStream stream, FragmentHits &out);
 
 struct SampleCounts {
   std::vector<double> locus; // by locus id
