@@ -306,3 +306,40 @@ TEST(FragmentAssembly, MatchesPlainModelOnRandomSortedStreams) {
   }
   EXPECT_GT(total_evicted, 0u);
 }
+
+TEST(FragmentAssembly, LongNamesAndCigarsOfWaitingMates) {
+  // A waiting mate keeps short names and CIGARs inside its slot and longer ones beside it; a
+  // slot reused for either size must give back exactly what was stored.
+  std::vector<uint32_t> long_cigar;
+  for (int i = 0; i < 15; ++i) {
+    long_cigar.push_back(op(4, BAM_CMATCH));
+    long_cigar.push_back(op(10 + i, BAM_CREF_SKIP));
+  }
+  long_cigar.push_back(op(4, BAM_CMATCH));
+  const std::string long_name(150, 'q');
+  struct Case {
+    std::string name;
+    std::span<const uint32_t> cigar;
+  } cases[] = {{"short", kSpliced},
+               {long_name, kSpliced},
+               {"short", long_cigar},
+               {long_name + "x", long_cigar},
+               {"s", k10M}};
+  FragmentAssembler as(AssemblyCfg{.table_limit = 4});
+  for (const auto &c : cases) {
+    RawRecord first = mate_rec(c.name, 0, 100, 0, 300);
+    first.cigar = c.cigar;
+    RawRecord second = mate_rec(c.name, 0, 300, 0, 100);
+    Recorder got;
+    as.add(first, got);
+    as.add(second, got);
+    ASSERT_EQ(got.events.size(), 1u) << c.name.size() << " " << c.cigar.size();
+    std::vector<geometry::Span> blocks, introns;
+    geometry::aligned_blocks(100, c.cigar, blocks);
+    geometry::cigar_introns(100, c.cigar, introns);
+    EXPECT_NE(got.events[0].find("+ 0 0x3 " + spans(blocks) + " " + spans(introns) + " 0"),
+              std::string::npos)
+        << got.events[0];
+  }
+  EXPECT_EQ(as.dropped(), 0u);
+}
