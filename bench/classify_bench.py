@@ -89,16 +89,8 @@ def main() -> None:
 
     parse_bin = native.build("parse_gtf_bench")
     out_tsv = args.data / "classes.tsv"
-    if module_has_classify():
-        how = "module voskel._core.classify_gtfs"
-        cls_cmd = [sys.executable, "-c", CLASSIFY_CHILD, str(query), str(ref), str(out_tsv)]
-    else:
-        how = "C++ driver (the installed module has no classify_gtfs yet)"
-        src = args.data / "classify_driver.cpp"
-        src.write_text(CLASSIFY_CPP)
-        extra = [str(ROOT / "src" / f) for f in ("classcode.cpp", "record.cpp", "json.cpp")]
-        cls_bin = build(args.data / "classify_driver", src, extra)
-        cls_cmd = [str(cls_bin), str(query), str(ref), str(out_tsv)]
+    how = "module voskel._core.classify_gtfs"
+    cls_cmd = [sys.executable, "-c", CLASSIFY_CHILD, str(query), str(ref), str(out_tsv)]
 
     # Interleaved, so that a change of machine load hits every command alike.
     parse_cmd = [str(parse_bin), str(query), str(ref)]
