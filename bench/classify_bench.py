@@ -25,7 +25,6 @@ import tempfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 import gen_gtf_pair  # noqa: E402
 import native  # noqa: E402
