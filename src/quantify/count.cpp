@@ -87,6 +87,18 @@ void count_fragment(std::vector<Hit> &hits, std::span<const Span> introns,
                     const IntronMap &intron_map, SampleCounts &counts) {
   if (hits.empty())
     return;
+  // Most fragments meet one locus: no grouping needed, and each transcript takes its one
+  // share into its own cell, so the order of the hits does not matter.
+  const uint32_t only = hits.front().locus;
+  if (std::all_of(hits.begin() + 1, hits.end(), [&](const Hit &h) { return h.locus == only; })) {
+    if (!intron_map.empty() && !locus_keeps(only, introns, intron_map))
+      return;
+    counts.locus[only] += 1.0;
+    const double share = 1.0 / static_cast<double>(hits.size());
+    for (const Hit &h : hits)
+      counts.tx[h.tx] += share;
+    return;
+  }
   if (hits.size() <= 16) {
     // Hits of one fragment are few: insertion sort beats the general sort here.
     for (size_t i = 1; i < hits.size(); ++i)

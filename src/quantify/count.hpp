@@ -102,8 +102,9 @@ struct SampleCounts {
   uint64_t dropped = 0;
 };
 
-// Applies the intron check to a fragment's hits (sorted and made unique in place) and, when
-// exactly one locus is left, adds 1 to it and 1/k to each of its k kept transcripts.
+// Applies the intron check to a fragment's distinct hits (sorted in place when they span
+// several loci) and, when exactly one locus is left, adds 1 to it and 1/k to each of its k
+// kept transcripts.
 void count_fragment(std::vector<Hit> &hits, std::span<const geometry::Span> introns,
                     const IntronMap &intron_map, SampleCounts &counts);
 
