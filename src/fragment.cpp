@@ -26,20 +26,28 @@ FragmentAssembler::FragmentAssembler(AssemblyCfg cfg) : cfg_(cfg) {
 
 uint64_t FragmentAssembler::name_hash(std::string_view name) {
   // Word-at-a-time multiply-xorshift; read names are short and hashed once per paired record.
+  // A name of 8 bytes or more ends on its last 8 bytes, overlapping the word before, instead
+  // of a short copy of its tail.
   uint64_t h = 0x9E3779B97F4A7C15ULL ^ name.size();
-  const char *p = name.data();
-  size_t n = name.size();
-  for (; n >= 8; p += 8, n -= 8) {
+  const auto mix = [&h](uint64_t w) {
+    h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 31;
+  };
+  const auto word_at = [](const char *p) {
     uint64_t w;
     std::memcpy(&w, p, 8);
-    h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
-    h ^= h >> 31;
-  }
-  if (n > 0) {
+    return w;
+  };
+  const char *p = name.data();
+  size_t n = name.size();
+  if (n >= 8) {
+    for (; n > 8; p += 8, n -= 8)
+      mix(word_at(p));
+    mix(word_at(name.data() + name.size() - 8));
+  } else if (n > 0) {
     uint64_t w = 0;
     std::memcpy(&w, p, n);
-    h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
-    h ^= h >> 31;
+    mix(w);
   }
   h *= 0x94D049BB133111EBULL;
   return h ^ (h >> 29);
@@ -47,8 +55,7 @@ uint64_t FragmentAssembler::name_hash(std::string_view name) {
 
 Read FragmentAssembler::view(int32_t tid, uint16_t flag, int64_t pos,
                              std::span<const uint32_t> cigar, char aux, Geometry &g) {
-  geometry::aligned_blocks(pos, cigar, g.blocks);
-  geometry::cigar_introns(pos, cigar, g.introns);
+  geometry::blocks_and_introns(pos, cigar, g.blocks, g.introns);
   return Read{tid, flag, g.blocks, g.introns, aux};
 }
 

@@ -13,9 +13,7 @@ constexpr uint32_t kMatch = 0, kDel = 2, kSkip = 3, kEqual = 7, kDiff = 8;
 
 // One pass over the operations; `Emit` decides what an operation contributes. The cursor
 // is the 1-based reference position of the next base.
-template <class Emit>
-void walk(int64_t pos, std::span<const uint32_t> cigar, std::vector<Span> &out, Emit emit) {
-  out.clear();
+template <class Emit> void walk(int64_t pos, std::span<const uint32_t> cigar, Emit emit) {
   if (pos < 0 || pos == std::numeric_limits<int64_t>::max())
     return; // unplaced
   uint64_t r = static_cast<uint64_t>(pos) + 1;
@@ -28,7 +26,7 @@ void walk(int64_t pos, std::span<const uint32_t> cigar, std::vector<Span> &out, 
     case kDiff:
     case kDel:
     case kSkip:
-      emit(op, r, len, out);
+      emit(op, r, len);
       r += len;
       break;
     default: // I, S, H, P and unknown codes do not move along the reference
@@ -55,11 +53,23 @@ std::span<const uint32_t> cigar_of(const bam1_t *rec) {
 } // namespace
 
 void aligned_blocks(int64_t pos, std::span<const uint32_t> cigar, std::vector<Span> &out) {
-  walk(pos, cigar, out, emit_block);
+  out.clear();
+  walk(pos, cigar, [&](uint32_t op, uint64_t r, uint64_t len) { emit_block(op, r, len, out); });
 }
 
 void cigar_introns(int64_t pos, std::span<const uint32_t> cigar, std::vector<Span> &out) {
-  walk(pos, cigar, out, emit_intron);
+  out.clear();
+  walk(pos, cigar, [&](uint32_t op, uint64_t r, uint64_t len) { emit_intron(op, r, len, out); });
+}
+
+void blocks_and_introns(int64_t pos, std::span<const uint32_t> cigar, std::vector<Span> &blocks,
+                        std::vector<Span> &introns) {
+  blocks.clear();
+  introns.clear();
+  walk(pos, cigar, [&](uint32_t op, uint64_t r, uint64_t len) {
+    emit_block(op, r, len, blocks);
+    emit_intron(op, r, len, introns);
+  });
 }
 
 void aligned_blocks(const bam1_t *rec, std::vector<Span> &out) {

@@ -23,6 +23,9 @@ struct Span {
 // `out` is cleared first; no allocation beyond its growth.
 void aligned_blocks(int64_t pos, std::span<const uint32_t> cigar, std::vector<Span> &out);
 void cigar_introns(int64_t pos, std::span<const uint32_t> cigar, std::vector<Span> &out);
+// Both in one walk over the operations.
+void blocks_and_introns(int64_t pos, std::span<const uint32_t> cigar, std::vector<Span> &blocks,
+                        std::vector<Span> &introns);
 
 // The same for an htslib record.
 void aligned_blocks(const bam1_t *rec, std::vector<Span> &out);

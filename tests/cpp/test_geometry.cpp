@@ -65,6 +65,10 @@ TEST(ReadGeometry, BlocksAndIntronsFromCigar) {
     EXPECT_EQ(out, c.blocks) << c.pos << " " << c.cigar;
     geometry::cigar_introns(c.pos, ops, out);
     EXPECT_EQ(out, c.introns) << c.pos << " " << c.cigar;
+    std::vector<Span> blocks = {{7, 7}}, introns = {{8, 8}};
+    geometry::blocks_and_introns(c.pos, ops, blocks, introns);
+    EXPECT_EQ(blocks, c.blocks) << c.pos << " " << c.cigar;
+    EXPECT_EQ(introns, c.introns) << c.pos << " " << c.cigar;
   }
 }
 
