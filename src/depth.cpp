@@ -9,6 +9,7 @@ void DepthProfile::reset(uint64_t first, uint64_t last) {
   last_ = last;
   opens_.clear();
   closes_.clear();
+  steps_.clear();
   begin_.clear();
   depth_.clear();
   before_.clear();
@@ -22,48 +23,71 @@ void DepthProfile::add(uint64_t start, uint64_t end) {
   opens_.push_back(start);
   if (end < last_)
     closes_.push_back(end + 1);
+  // Deep coverage repeats the same few positions: folding them keeps memory within the
+  // stretch's length as well as within the blocks' count.
+  if (opens_.size() + closes_.size() >= std::max(kMinPending, 2 * steps_.size()))
+    fold();
 }
 
-void DepthProfile::seal() {
-  // Blocks of a coordinate-sorted query arrive nearly in order: the sorts are cheap.
+void DepthProfile::fold() {
   std::sort(opens_.begin(), opens_.end());
   std::sort(closes_.begin(), closes_.end());
-  begin_.push_back(first_);
-  depth_.push_back(0);
-  before_.push_back(0);
-  uint64_t open = 0; // blocks covering the current position, uncapped
-  size_t i = 0, j = 0;
-  while (i < opens_.size() || j < closes_.size()) {
-    const uint64_t p = j == closes_.size() || (i < opens_.size() && opens_[i] < closes_[j])
-                           ? opens_[i]
-                           : closes_[j];
-    while (i < opens_.size() && opens_[i] == p) {
-      ++open;
-      ++i;
-    }
-    while (j < closes_.size() && closes_[j] == p) {
-      --open;
-      ++j;
-    }
-    const uint64_t d = std::min(open, cap_);
-    if (d == depth_.back())
-      continue;
-    if (p == first_) {
-      // Blocks that open on the first position set the first run's depth.
-      depth_.back() = d;
-      continue;
-    }
-    before_.push_back(before_.back() + static_cast<DepthSum>(depth_.back()) * (p - begin_.back()));
-    begin_.push_back(p);
-    depth_.push_back(d);
+  merged_.clear();
+  size_t i = 0, j = 0, k = 0;
+  while (i < opens_.size() || j < closes_.size() || k < steps_.size()) {
+    uint64_t p = UINT64_MAX;
+    if (i < opens_.size())
+      p = opens_[i];
+    if (j < closes_.size())
+      p = std::min(p, closes_[j]);
+    if (k < steps_.size())
+      p = std::min(p, steps_[k].pos);
+    int64_t delta = 0;
+    for (; i < opens_.size() && opens_[i] == p; ++i)
+      ++delta;
+    for (; j < closes_.size() && closes_[j] == p; ++j)
+      --delta;
+    for (; k < steps_.size() && steps_[k].pos == p; ++k)
+      delta += steps_[k].delta;
+    if (delta != 0)
+      merged_.push_back({p, delta});
   }
+  steps_.swap(merged_);
   opens_.clear();
   closes_.clear();
 }
 
+void DepthProfile::seal() {
+  fold();
+  begin_.push_back(first_);
+  depth_.push_back(0);
+  before_.push_back(0);
+  int64_t open = 0; // blocks covering the current position, uncapped
+  for (const Step &s : steps_) {
+    open += s.delta;
+    const auto d = static_cast<uint32_t>(std::min(static_cast<uint64_t>(open), cap_));
+    if (d == depth_.back())
+      continue;
+    if (s.pos == first_) {
+      // Blocks that open on the first position set the first run's depth.
+      depth_.back() = d;
+      continue;
+    }
+    before_.push_back(before_.back() +
+                      static_cast<DepthSum>(depth_.back()) * (s.pos - begin_.back()));
+    begin_.push_back(s.pos);
+    depth_.push_back(d);
+  }
+  steps_.clear();
+}
+
+size_t DepthProfile::run_of(uint64_t x) const {
+  return static_cast<size_t>(std::upper_bound(begin_.begin(), begin_.end(), x) - begin_.begin()) -
+         1;
+}
+
 DepthSum DepthProfile::upto(uint64_t x) const {
-  const size_t k =
-      static_cast<size_t>(std::upper_bound(begin_.begin(), begin_.end(), x) - begin_.begin()) - 1;
+  const size_t k = run_of(x);
   return before_[k] + static_cast<DepthSum>(depth_[k]) * (x - begin_[k] + 1);
 }
 
@@ -75,10 +99,6 @@ DepthSum DepthProfile::sum(uint64_t a, uint64_t b) const {
   return upto(b) - (a > first_ ? upto(a - 1) : 0);
 }
 
-uint64_t DepthProfile::at(uint64_t pos) const {
-  const size_t k =
-      static_cast<size_t>(std::upper_bound(begin_.begin(), begin_.end(), pos) - begin_.begin()) - 1;
-  return depth_[k];
-}
+uint64_t DepthProfile::at(uint64_t pos) const { return depth_[run_of(pos)]; }
 
 } // namespace voskel::depth

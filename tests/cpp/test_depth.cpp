@@ -67,6 +67,28 @@ TEST(DepthProfile, AgreesWithOneCounterPerPosition) {
   }
 }
 
+TEST(DepthProfile, DeepCoverageFoldsOnTheWay) {
+  // Many more blocks than positions: the waiting block ends are folded several times before
+  // the end, and the answers stay those of one counter per position.
+  std::mt19937_64 rng(5);
+  for (const uint64_t cap : {uint64_t{40}, depth::kDepthCap}) {
+    DepthProfile prof(cap);
+    prof.reset(100, 400);
+    PlainDepth plain(100, 400, cap);
+    for (int i = 0; i < 60'000; ++i) {
+      const uint64_t s = 90 + rng() % 300;
+      const uint64_t e = s + rng() % 40;
+      prof.add(s, e);
+      plain.add(s, e);
+    }
+    prof.seal();
+    for (uint64_t p = 100; p <= 400; ++p)
+      ASSERT_EQ(prof.at(p), plain.d[p - 100]) << "cap " << cap << " pos " << p;
+    EXPECT_TRUE(prof.sum(100, 400) == plain.sum(100, 400));
+    EXPECT_TRUE(prof.sum(150, 160) == plain.sum(150, 160));
+  }
+}
+
 TEST(DepthProfile, MemoryFollowsBlocksNotLength) {
   // Five megabases between two reads: two runs of depth, nothing per position.
   DepthProfile prof;
