@@ -31,15 +31,14 @@ Result<SampleScan> scan_one_sample(const SampleIn &sample, const StructCfg &cfg,
       bam::skip_duplicates(cfg.filter.skip_duplicate, sample.dup_flag_seen),
       cfg.filter.require_unique_nh,
   };
-  coverage::LocusScanner scanner(settings);
-  out.loci.reserve(loci.size());
-  for (const LocusPrep &locus : loci) {
-    auto cov = scanner.scan(*reader, sample.bam, locus.transcript.chrom,
-                            {locus.transcript, locus.gap, locus.neighbour_exons});
-    if (!cov)
-      return fail(std::move(cov.error()));
-    out.loci.push_back(std::move(*cov));
-  }
+  std::vector<coverage::LocusQuery> queries;
+  queries.reserve(loci.size());
+  for (const LocusPrep &locus : loci)
+    queries.push_back({locus.transcript, locus.gap, locus.neighbour_exons});
+  auto cov = coverage::scan_sample_loci(*reader, sample.bam, queries, settings);
+  if (!cov)
+    return fail(std::move(cov.error()));
+  out.loci = std::move(*cov);
   return out;
 }
 
