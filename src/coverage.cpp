@@ -106,16 +106,29 @@ void LocusTally::begin(const LocusQuery &locus) {
   depth_.reset(region_.start, region_.end);
   introns_ = geometry::transcript_introns(locus.transcript);
   support_.resize(introns_.size());
-  for (auto &set : support_)
-    set.clear();
+  for (auto &keys : support_)
+    keys.clear();
   bridge_.clear();
   duplicates_ = 0;
   by_strand_ = false;
 }
 
-void LocusTally::add_key(KeySet &set, std::string_view key) {
-  if (set.find(key) == set.end())
-    set.emplace(key);
+void LocusTally::KeyBag::add(std::string_view key) {
+  keys_.emplace_back(bytes_.size(), key.size());
+  bytes_.append(key);
+}
+
+uint64_t LocusTally::KeyBag::distinct() {
+  views_.clear();
+  for (const auto &[off, len] : keys_)
+    views_.emplace_back(bytes_.data() + off, len);
+  std::sort(views_.begin(), views_.end());
+  return static_cast<uint64_t>(std::unique(views_.begin(), views_.end()) - views_.begin());
+}
+
+void LocusTally::KeyBag::clear() {
+  bytes_.clear();
+  keys_.clear();
 }
 
 bool LocusTally::bridges(std::span<const Span> read_introns) const {
@@ -163,10 +176,10 @@ void LocusTally::offer(RecordView &rec, const ScanSettings &settings) {
       for (const Span &in : read_introns) {
         const auto [lo, hi] = std::equal_range(introns_.begin(), introns_.end(), in);
         for (auto it = lo; it != hi; ++it)
-          add_key(support_[static_cast<size_t>(it - introns_.begin())], rec.key());
+          support_[static_cast<size_t>(it - introns_.begin())].add(rec.key());
       }
       if (bridges(read_introns))
-        add_key(bridge_, rec.key());
+        bridge_.add(rec.key());
     }
   }
 
@@ -180,9 +193,9 @@ LocusCoverage LocusTally::finish(const ScanSettings &settings) {
   LocusCoverage out;
   out.n_dup_flag_seen = duplicates_;
   out.junction_support.reserve(support_.size());
-  for (const auto &set : support_)
-    out.junction_support.push_back(set.size());
-  out.bridge_read_count = bridge_.size();
+  for (auto &keys : support_)
+    out.junction_support.push_back(keys.distinct());
+  out.bridge_read_count = bridge_.distinct();
 
   // Exons as stored: a position inside two overlapping exons counts twice.
   depth::DepthSum sum = 0;

@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "bam/read_rules.hpp"
@@ -93,13 +93,19 @@ public:
   LocusCoverage finish(const ScanSettings &settings);
 
 private:
-  // Hashes keys by their bytes; looked up by view, so a repeated key allocates nothing.
-  struct KeyHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  // Keys as they come, repeats included, in one byte buffer; counted distinct at the end,
+  // which costs one sort instead of a node per key.
+  class KeyBag {
+  public:
+    void add(std::string_view key);
+    uint64_t distinct();
+    void clear();
+
+  private:
+    std::string bytes_;
+    std::vector<std::pair<uint64_t, uint64_t>> keys_; // offset, length
+    std::vector<std::string_view> views_;
   };
-  using KeySet = std::unordered_set<std::string, KeyHash, std::equal_to<>>;
-  static void add_key(KeySet &set, std::string_view key);
   bool bridges(std::span<const Span> read_introns) const;
 
   const LocusQuery *locus_ = nullptr;
@@ -108,8 +114,8 @@ private:
   bool by_strand_ = false;
   depth::DepthProfile depth_;
   std::vector<Span> introns_;   // the transcript's, ascending
-  std::vector<KeySet> support_; // one per transcript intron
-  KeySet bridge_;
+  std::vector<KeyBag> support_; // one per transcript intron
+  KeyBag bridge_;
   uint64_t duplicates_ = 0;
 };
 

@@ -30,7 +30,9 @@ void DepthProfile::add(uint64_t start, uint64_t end) {
 }
 
 void DepthProfile::fold() {
-  std::sort(opens_.begin(), opens_.end());
+  // Starts of unspliced reads of a sorted query come in order already.
+  if (!std::is_sorted(opens_.begin(), opens_.end()))
+    std::sort(opens_.begin(), opens_.end());
   std::sort(closes_.begin(), closes_.end());
   merged_.clear();
   size_t i = 0, j = 0, k = 0;
