@@ -16,3 +16,5 @@ echo "== scan_orfs"
 $py bench/orf_bench.py
 echo "== preflight_bams"
 $py bench/preflight_bench.py
+echo "== structure_scan"
+$py bench/structure_bench.py

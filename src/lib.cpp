@@ -18,6 +18,7 @@
 #include "orf/orf.hpp"
 #include "preflight.hpp"
 #include "quantify/quantify.hpp"
+#include "structure/structure.hpp"
 #include "version.hpp"
 
 namespace voskel::lib {
@@ -64,6 +65,11 @@ Result<json::Value> run_classify_gtfs(Args a) {
   });
 }
 
+Result<json::Value> run_structure_scan(Args a) {
+  auto n = structure::structure_scan(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
+  return summarise(std::move(n), [](uint64_t v) { return summary({{"n_loci_scanned", v}}); });
+}
+
 Result<json::Value> run_quantify_gtf(Args a) {
   return summarise(quantify::quantify_gtf(a[0], a[1], a[2], a[3]), [](const auto &r) {
     return summary({{"n_transcripts", r.n_transcripts},
@@ -89,6 +95,12 @@ constexpr std::array kFunctions{
              "classify_gtfs(merged_gtf, ref_gtf, out_tsv, cfg_json)\n--\n\n",
              {"merged_gtf", "ref_gtf", "out_tsv", "cfg_json"},
              run_classify_gtfs},
+    Function{"structure_scan",
+             "structure_scan(merged_gtf, ref_gtf, class_tsv, representatives_tsv, fasta, "
+             "samples_json, out_tsv, cfg_json)\n--\n\n",
+             {"merged_gtf", "ref_gtf", "class_tsv", "representatives_tsv", "fasta", "samples_json",
+              "out_tsv", "cfg_json"},
+             run_structure_scan},
     Function{"quantify_gtf",
              "quantify_gtf(merged_gtf, samples_json, out_dir, cfg_json)\n--\n\n",
              {"merged_gtf", "samples_json", "out_dir", "cfg_json"},

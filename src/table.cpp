@@ -44,12 +44,9 @@ Status write_tsv(const std::string &path, std::span<const std::string> header,
   return w->close();
 }
 
-Result<std::vector<RepPair>> read_representatives(const std::string &path) {
-  auto reader = textio::LineReader::open(path);
-  if (!reader)
-    return fail_fmt("open reps: {}", reader.error().text());
+Result<std::vector<RepPair>> read_representatives(textio::LineReader &reader) {
   std::vector<RepPair> pairs;
-  auto read = textio::for_each_line(*reader, [&](std::string_view line, uint64_t n) -> Status {
+  auto read = textio::for_each_line(reader, [&](std::string_view line, uint64_t n) -> Status {
     if (n == 1 && line.find("transcript_id") != std::string_view::npos)
       return {};
     std::string_view fields[2];
@@ -60,6 +57,13 @@ Result<std::vector<RepPair>> read_representatives(const std::string &path) {
   if (!read)
     return fail(std::move(read.error()));
   return pairs;
+}
+
+Result<std::vector<RepPair>> read_representatives(const std::string &path) {
+  auto reader = textio::LineReader::open(path);
+  if (!reader)
+    return fail_fmt("open reps: {}", reader.error().text());
+  return read_representatives(*reader);
 }
 
 } // namespace voskel::table

@@ -41,5 +41,7 @@ struct RepPair {
 // "transcript_id"; a line counts when it has at least two fields and a non-empty second one;
 // other lines are skipped. Open failures read "open reps: {reason}".
 Result<std::vector<RepPair>> read_representatives(const std::string &path);
+// The same from a table already open, for callers that word the open failure their own way.
+Result<std::vector<RepPair>> read_representatives(textio::LineReader &reader);
 
 } // namespace voskel::table

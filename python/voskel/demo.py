@@ -53,6 +53,10 @@ def run(outdir: str | None = None) -> int:
             _unprefixed_gtf(data / "merged.gtf", out / "merged.nochr.gtf"))),
         ("classify_gtfs", lambda: _core.classify_gtfs(
             merged, reference, str(out / "classes.tsv"), '{"strandedness": "rf"}')),
+        ("structure_scan", lambda: _core.structure_scan(
+            merged, reference, str(out / "classes.tsv"), str(data / "representatives.tsv"),
+            str(data / "genome.fa"), _samples_json(data), str(out / "structure.tsv"),
+            '{"strandedness": "rf"}')),
         ("quantify_gtf", lambda: _core.quantify_gtf(
             merged, _samples_json(data), str(out / "quant"), '{"strandedness": "rf"}')),
         ("scan_orfs", lambda: _core.scan_orfs(

@@ -24,6 +24,11 @@ def test_demo_prints_every_summary(tmp_path):
     assert set(classes) == {"u", "i", "x", "overlap", "extension"}
     assert json.loads(lines["quantify_gtf"]) == {"dropped_fragments": 0, "n_loci": 7,
                                                  "n_transcripts": 8}
+    # One representative per locus of the merged assembly, each with a row per sample.
+    assert json.loads(lines["structure_scan"]) == {"n_loci_scanned": 7}
+    structure = (tmp_path / "out" / "structure.tsv").read_text().splitlines()
+    assert len(structure) == 1 + 7 * 2
+    assert {row.split("\t")[24] for row in structure[1:]} == {"true", "false"}
     assert json.loads(lines["scan_orfs"]) == {"n_orfs": 4}
     for name in ("locus_counts.tsv", "locus_tpm.tsv", "transcript_counts.tsv",
                  "transcript_tpm.tsv"):
