@@ -21,24 +21,35 @@ using Locus = table::Locus;
 // Contig lengths that clip the search windows, by name.
 using LengthMap = std::map<std::string, uint64_t, std::less<>>;
 
-// Where one locus is looked at. The window lo..hi is what every sample is queried over; the
-// walks only ever read the two flanks, counted in steps away from the anchors: the left flank
-// is left_anchor - 1 down to left_anchor - left_steps, the right flank right_anchor + 1 up to
-// right_anchor + right_steps. Everything else of the window (anchors, intron) is never read.
+// The positions one walk may visit, counted in steps away from its anchor: anchor - 1 down to
+// anchor - steps on the left, anchor + 1 up to anchor + steps on the right.
+struct Flank {
+  uint64_t anchor = 0;
+  uint64_t steps = 0; // 0: nothing to walk, the end stays at the anchor
+  bool leftward = false;
+
+  uint64_t first() const { return leftward ? anchor - steps : anchor + 1; }
+  uint64_t last() const { return leftward ? anchor - 1 : anchor + steps; }
+  // The steps that a block (1-based inclusive positions) covers in the flank; false when none.
+  bool clip(geometry::Span block, uint64_t &step_first, uint64_t &step_last) const;
+  // The extension end after walking `reach` steps.
+  uint64_t end(uint64_t reach) const { return leftward ? anchor - reach : anchor + reach; }
+};
+
+// Where one locus is looked at. The window lo..hi is what every sample is read over; the walks
+// only ever visit the two flanks. The anchors and the intron are never looked at.
 struct LocusPlan {
   uint64_t lo = 1;
-  uint64_t hi = 0;           // hi < lo: the window cannot be represented; nothing is queried
-  uint64_t left_anchor = 1;  // intron_start - 1, at least 1
-  uint64_t right_anchor = 0; // intron_end + 1, saturating
-  uint64_t left_steps = 0;
-  uint64_t right_steps = 0;
+  uint64_t hi = 0; // hi < lo: the window cannot be represented and nothing is read
+  Flank left;      // anchor intron_start - 1, at least 1
+  Flank right;     // anchor intron_end + 1, saturating
 
   bool window_empty() const { return hi < lo; }
 };
 
 // The window and flanks of a locus: max_terminal_nt + 1 bases beyond the intron on each side,
 // cut at position 1 and at the contig length (looked up as named, else without a leading
-// "chr"), and flanks no longer than max_terminal_nt.
+// "chr"); a walk stops at the window's edge and after max_terminal_nt steps.
 LocusPlan plan_locus(const Locus &locus, uint64_t max_terminal_nt, const LengthMap &lengths);
 
 // Pooled read depth along one flank, by step (1 is the position next to the anchor). Flanks
@@ -67,25 +78,9 @@ private:
   std::vector<uint64_t> stops_;  // sparse: step after the last of each read
 };
 
-// Depth of the two flanks of one locus, fed with the aligned blocks of its reads.
-class LocusDepth {
-public:
-  explicit LocusDepth(uint64_t dense_limit = FlankDepth::kDenseLimit)
-      : left_(dense_limit), right_(dense_limit) {}
-
-  void reset(const LocusPlan &plan);
-  // Adds the part of a block (1-based inclusive genome positions) that lies in either flank.
-  void add_block(geometry::Span block);
-
-  struct Ends {
-    uint64_t left_start = 0;
-    uint64_t right_end = 0;
-  };
-  Ends extend(uint32_t min_depth, uint64_t max_gap);
-
-private:
-  LocusPlan plan_;
-  FlankDepth left_, right_;
+struct Ends {
+  uint64_t left_start = 0;
+  uint64_t right_end = 0;
 };
 
 // The analysis: reads the configuration, the samples and the loci table, extends every locus

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -22,9 +23,9 @@ terminal::Locus locus(std::string chrom, uint64_t start, uint64_t end, char32_t 
 
 // The extension of a locus read the plain way: one counter per position of the whole window,
 // then a step-by-step walk from each anchor.
-terminal::LocusDepth::Ends plain_extension(const terminal::Locus &l, uint64_t max_terminal_nt,
-                                           uint64_t length, uint32_t min_depth, uint64_t max_gap,
-                                           const std::vector<geometry::Span> &blocks) {
+terminal::Ends plain_extension(const terminal::Locus &l, uint64_t max_terminal_nt, uint64_t length,
+                               uint32_t min_depth, uint64_t max_gap,
+                               const std::vector<geometry::Span> &blocks) {
   const uint64_t v = max_terminal_nt + 1;
   const uint64_t lo = l.intron_start > v ? l.intron_start - v : 1;
   const uint64_t hi = std::min(l.intron_end + v, length);
@@ -56,6 +57,22 @@ terminal::LocusDepth::Ends plain_extension(const terminal::Locus &l, uint64_t ma
   return {walk(left0, true), walk(right0, false)};
 }
 
+// The ends as the analysis computes them: depth on the two flanks only.
+terminal::Ends flank_extension(const terminal::LocusPlan &plan, uint64_t dense_limit,
+                               uint32_t min_depth, uint64_t max_gap,
+                               const std::vector<geometry::Span> &blocks) {
+  const auto walk = [&](const terminal::Flank &f) {
+    terminal::FlankDepth depth(dense_limit);
+    depth.reset(f.steps);
+    uint64_t first, last;
+    for (const auto &b : blocks)
+      if (f.clip(b, first, last))
+        depth.add(first, last);
+    return f.end(depth.reach(min_depth, max_gap));
+  };
+  return {walk(plan.left), walk(plan.right)};
+}
+
 } // namespace
 
 TEST(TerminalPlan, WindowAndFlanks) {
@@ -65,7 +82,7 @@ TEST(TerminalPlan, WindowAndFlanks) {
     const char *label;
     terminal::Locus l;
     uint64_t mt;
-    LocusPlan want; // lo, hi, left_anchor, right_anchor, left_steps, right_steps
+    std::array<uint64_t, 6> want; // lo, hi, left anchor, right anchor, left steps, right steps
   } cases[] = {
       {"defaults", locus("x", 5000, 6000), 2000, {2999, 8001, 4999, 6001, 2000, 2000}},
       {"cut at position 1", locus("x", 100, 200), 2000, {1, 2201, 99, 201, 98, 2000}},
@@ -94,21 +111,17 @@ TEST(TerminalPlan, WindowAndFlanks) {
   };
   for (const auto &c : cases) {
     const LocusPlan p = terminal::plan_locus(c.l, c.mt, lengths);
-    EXPECT_EQ(p.lo, c.want.lo) << c.label;
-    EXPECT_EQ(p.hi, c.want.hi) << c.label;
-    EXPECT_EQ(p.left_anchor, c.want.left_anchor) << c.label;
-    EXPECT_EQ(p.right_anchor, c.want.right_anchor) << c.label;
-    EXPECT_EQ(p.left_steps, c.want.left_steps) << c.label;
-    EXPECT_EQ(p.right_steps, c.want.right_steps) << c.label;
+    const std::array<uint64_t, 6> got = {p.lo,           p.hi,         p.left.anchor,
+                                         p.right.anchor, p.left.steps, p.right.steps};
+    EXPECT_EQ(got, c.want) << c.label;
   }
 }
 
 TEST(TerminalDepth, SaturatedWindowKeepsTheAnchors) {
-  // No FASTA and an intron at the top of the coordinate range: nothing can be walked.
-  terminal::LocusDepth depth;
-  depth.reset(terminal::plan_locus(locus("x", kMax - 1, kMax), 2000, {}));
-  depth.add_block({kMax - 5000, kMax - 2});
-  const auto ends = depth.extend(1, 20);
+  // No FASTA and an intron at the top of the coordinate range: nothing can be walked rightward.
+  const auto plan = terminal::plan_locus(locus("x", kMax - 1, kMax), 2000, {});
+  const auto ends =
+      flank_extension(plan, terminal::FlankDepth::kDenseLimit, 1, 20, {{kMax - 5000, kMax - 2}});
   EXPECT_EQ(ends.left_start, kMax - 2002);
   EXPECT_EQ(ends.right_end, kMax);
 }
@@ -120,7 +133,6 @@ TEST(TerminalDepth, FlanksMatchTheWholeWindow) {
   const auto uni = [&](uint64_t a, uint64_t b) {
     return std::uniform_int_distribution<uint64_t>(a, b)(rng);
   };
-  terminal::LocusDepth dense, sparse(0);
   for (int round = 0; round < 3000; ++round) {
     const uint64_t start = uni(1, 120), end = start + uni(0, 60);
     const uint64_t mt = uni(0, 4) == 0 ? 0 : uni(1, 80);
@@ -136,11 +148,9 @@ TEST(TerminalDepth, FlanksMatchTheWholeWindow) {
         length == kMax ? terminal::LengthMap{} : terminal::LengthMap{{"c", length}};
     const auto l = locus("c", start, end);
     const auto want = plain_extension(l, mt, length, min_depth, max_gap, blocks);
-    for (terminal::LocusDepth *d : {&dense, &sparse}) {
-      d->reset(terminal::plan_locus(l, mt, lengths));
-      for (const auto &b : blocks)
-        d->add_block(b);
-      const auto got = d->extend(min_depth, max_gap);
+    const auto plan = terminal::plan_locus(l, mt, lengths);
+    for (const uint64_t dense_limit : {terminal::FlankDepth::kDenseLimit, uint64_t{0}}) {
+      const auto got = flank_extension(plan, dense_limit, min_depth, max_gap, blocks);
       ASSERT_EQ(got.left_start, want.left_start) << "round " << round;
       ASSERT_EQ(got.right_end, want.right_end) << "round " << round;
     }
@@ -149,18 +159,16 @@ TEST(TerminalDepth, FlanksMatchTheWholeWindow) {
 
 TEST(TerminalDepth, HugeStepLimitStaysSmall) {
   // A step limit of 10^9 on an unclipped contig: the sparse flank holds the reads only.
-  terminal::LocusDepth depth;
   const auto plan =
       terminal::plan_locus(locus("x", 2'000'000'000, 2'000'000'100), 1'000'000'000, {});
-  EXPECT_EQ(plan.left_steps, 1'000'000'000u);
-  depth.reset(plan);
-  depth.add_block({1'999'999'000, 1'999'999'998});
-  depth.add_block({2'000'000'101, 2'000'000'500});
-  const auto ends = depth.extend(1, 20);
+  EXPECT_EQ(plan.left.steps, 1'000'000'000u);
+  const std::vector<geometry::Span> blocks = {{1'999'999'000, 1'999'999'998},
+                                              {2'000'000'101, 2'000'000'500}};
+  const auto ends = flank_extension(plan, terminal::FlankDepth::kDenseLimit, 1, 20, blocks);
   EXPECT_EQ(ends.left_start, 1'999'999'000u);
   EXPECT_EQ(ends.right_end, 2'000'000'500u);
   // min_depth 0 covers every position: the ends move the full step limit.
-  const auto all = depth.extend(0, 20);
+  const auto all = flank_extension(plan, terminal::FlankDepth::kDenseLimit, 0, 20, blocks);
   EXPECT_EQ(all.left_start, 999'999'999u);
   EXPECT_EQ(all.right_end, 3'000'000'101u);
 }

@@ -1,39 +1,21 @@
-"""extend_terminals on real aligner output against a plain reading of the extension rules
+"""extend_terminals on real aligner output, and on random samples whose windows overlap and
+whose spliced reads reach across many loci, against a plain reading of the extension rules
 (pysam and one counter per window position, no shared code with the core)."""
 
 from __future__ import annotations
 
 import json
+import random
 from collections import Counter
 
 import pytest
 
+from reference_terminal import plain_extension
 from voskel import _core
 
 # Each sample read under its own protocol, so that pooling and the strand test both show.
 SAMPLES = [("Sample1.star.bam", "fr", False), ("Sample2.star.bam", "rf", True),
            ("Sample1.hisat2.bam", "unstranded", False), ("Sample2.hisat2.bam", "rf", False)]
-
-
-def blocks(rec):
-    out, r = [], rec.reference_start + 1
-    for op, n in rec.cigartuples or []:
-        if op in (0, 7, 8):
-            out.append((r, r + n - 1))
-        if op in (0, 2, 3, 7, 8):
-            r += n
-    return out
-
-
-def derived_strand(flag, protocol):
-    rev = bool(flag & 0x10)
-    if protocol == "rf":
-        same = bool(flag & 0x1) and bool(flag & 0x80)
-    elif protocol == "fr":
-        same = not flag & 0x1 or bool(flag & 0x40)
-    else:
-        return None
-    return ("-" if rev else "+") if same else ("+" if rev else "-")
 
 
 def bam_introns(paths):
@@ -55,58 +37,6 @@ def bam_introns(paths):
                     if op in (0, 2, 3, 7, 8):
                         r += n
     return [(c, s, e, cnt.most_common(1)[0][0]) for (c, s, e), cnt in sorted(strands.items())]
-
-
-def plain_extension(loci, samples, cfg, lengths):
-    import pysam
-
-    mt, min_depth = cfg.get("max_terminal_nt", 2000), cfg.get("min_depth", 1)
-    max_gap, min_mapq = cfg.get("max_gap_nt", 20), cfg.get("min_mapq", 10)
-    policy = cfg.get("skip_duplicate", "auto")
-    files = [(pysam.AlignmentFile(str(p)), protocol,
-              policy == "always" or (policy != "never" and dup)) for p, protocol, dup in samples]
-    out = {}
-    for rid, chrom, strand, start, end in loci:
-        v = mt + 1
-        lo = start - v if start - v >= 1 else 1
-        hi = end + v
-        name = chrom if chrom in lengths else chrom[3:] if chrom.startswith("chr") else None
-        if name in lengths:
-            hi = min(hi, lengths[name])
-        depth = [0] * (hi - lo + 1)
-        for bam, protocol, skip_dup in files:
-            if chrom not in bam.references:
-                continue
-            for rec in bam.fetch(chrom, lo - 1, hi):
-                if rec.flag & 0xB04 or (skip_dup and rec.flag & 0x400):
-                    continue
-                if rec.mapping_quality < min_mapq:
-                    continue
-                want = derived_strand(rec.flag, protocol)
-                if want is not None and strand != "." and strand != want:
-                    continue
-                for bs, be in blocks(rec):
-                    for p in range(max(bs, lo), min(be, hi) + 1):
-                        depth[p - lo] += 1
-
-        def walk(anchor, step):
-            best, gap = anchor, 0
-            for s in range(1, mt + 1):
-                p = anchor + step * s
-                if p < lo or p > hi:
-                    break
-                if depth[p - lo] < min_depth:
-                    gap += 1
-                    if gap > max_gap:
-                        break
-                else:
-                    gap, best = 0, p
-            return best
-
-        out[rid] = (walk(max(start - 1, 1), -1), walk(end + 1, 1))
-    for bam, _, _ in files:
-        bam.close()
-    return out
 
 
 CONFIGS = [
@@ -159,3 +89,61 @@ def test_real_samples_match_the_plain_reading(tmp_path, realdata, cfg):
     # The comparison means something only when reads move the ends.
     moved = sum(1 for (r, _, _, a, b) in loci if got[r] != (max(a - 1, 1), b + 1))
     assert moved > len(loci) // 4
+
+
+def random_sam(rng, name):
+    """Reads over chr1 (20 kb) and chr2: spliced, deleted, clipped, on both strands, read 1
+    and 2, some duplicates, secondary or of low mapping quality."""
+    lines = ["@HD\tVN:1.6\tSO:coordinate", "@SQ\tSN:chr1\tLN:20000", "@SQ\tSN:chr2\tLN:5000"]
+    flags = [0, 0x10, 0x1 | 0x40, 0x1 | 0x40 | 0x10, 0x1 | 0x80, 0x1 | 0x80 | 0x10, 0x1]
+    for i in range(rng.randint(100, 400)):
+        chrom = "chr1" if rng.random() < 0.9 else "chr2"
+        a, b = rng.randint(1, 80), rng.randint(1, 80)
+        shape = rng.random()
+        if shape < 0.3:
+            cigar, length = f"{a}M{rng.randint(1, 9000)}N{b}M", a + b
+        elif shape < 0.4:
+            cigar, length = f"3S{a}M{rng.randint(1, 30)}D{b}M2I5M", a + b + 10
+        else:
+            cigar, length = f"{a + b}M", a + b
+        flag = rng.choice(flags)
+        flag |= 0x400 if rng.random() < 0.1 else 0
+        flag |= 0x100 if rng.random() < 0.05 else 0
+        mapq = rng.choice([60, 60, 60, 10, 9, 0])
+        pos = rng.randint(1, 4000 if chrom == "chr2" else 10000)
+        mate = "=" if flag & 1 else "*"
+        lines.append(f"{name}{i}\t{flag}\t{chrom}\t{pos}\t{mapq}\t{cigar}\t{mate}\t"
+                     f"{pos if flag & 1 else 0}\t0\t{'A' * length}\t*")
+    return "\n".join(lines) + "\n"
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_random_samples_match_the_plain_reading(tmp_path, bam_writer, seed):
+    rng = random.Random(seed)
+    samples = [(bam_writer(f"s{k}.bam", random_sam(rng, f"s{k}r")), protocol, rng.random() < 0.5)
+               for k, protocol in enumerate(["rf", "fr", "unstranded"])]
+    loci = []
+    for i in range(rng.randint(20, 80)):
+        chrom = rng.choice(["chr1"] * 8 + ["chr2", "chrX"])
+        start = rng.randint(1, 12000)
+        loci.append((f"L{i}", chrom, rng.choice("+-.*"), start, start + rng.randint(0, 3000)))
+    cfg = {"max_terminal_nt": rng.choice([0, 40, 300, 2000]), "max_gap_nt": rng.choice([0, 5, 20]),
+           "min_depth": rng.choice([0, 1, 1, 2, 3]),
+           "skip_duplicate": rng.choice(["auto", "never", "always"])}
+    lengths = {}
+    if rng.random() < 0.5:
+        lengths = {"1": rng.randint(5000, 20000), "chr2": 3000}
+        fasta = tmp_path / "g.fa"
+        fasta.write_text(">1\nA\n")
+        (tmp_path / "g.fa.fai").write_text("".join(f"{n}\t{v}\t3\t60\t61\n"
+                                                   for n, v in lengths.items()))
+        cfg["fasta"] = str(fasta)
+    loci_tsv = tmp_path / "loci.tsv"
+    loci_tsv.write_text("".join(f"{r}\t{c}\t{s}\t{a}\t{b}\n" for r, c, s, a, b in loci))
+    doc = {"samples": [{"bam": str(p), "strandedness": st, "dup_flag_seen": dup}
+                       for p, st, dup in samples]}
+    out = tmp_path / "ext.tsv"
+    _core.extend_terminals(str(loci_tsv), str(out), json.dumps(doc), json.dumps(cfg))
+    got = {r[0]: (int(r[5]), int(r[6])) for r in
+           (ln.split("\t") for ln in out.read_text().splitlines()[1:])}
+    assert got == plain_extension(loci, samples, cfg, lengths)
