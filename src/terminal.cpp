@@ -363,6 +363,19 @@ Status Sweep::run(std::vector<SampleReader> &samples, uint64_t lo, uint64_t hi,
   return {};
 }
 
+// Depth a group may hold, in flank steps: overlapping windows are cut into several groups
+// beyond it (each reads the stretch it needs), so memory stays bounded however many loci
+// overlap and however far they may extend.
+constexpr uint64_t kGroupSteps = uint64_t{1} << 22;
+
+// The steps a locus adds to its group; a flank too long for a dense count makes its locus a
+// group of its own.
+uint64_t depth_cost(const LocusPlan &plan) {
+  if (plan.left.steps > FlankDepth::kDenseLimit || plan.right.steps > FlankDepth::kDenseLimit)
+    return kGroupSteps;
+  return plan.left.steps + plan.right.steps;
+}
+
 // Extends every locus: loci are grouped by chromosome and by overlapping windows, and each
 // group is swept once. Loci whose window cannot be represented keep their anchors.
 Result<std::vector<Ends>> extend_all(const std::vector<Locus> &loci, const Cfg &cfg,
@@ -388,9 +401,15 @@ Result<std::vector<Ends>> extend_all(const std::vector<Locus> &loci, const Cfg &
                      [&](uint32_t a, uint32_t b) { return plans[a].lo < plans[b].lo; });
     for (size_t g = 0; g < members.size();) {
       uint64_t lo = plans[members[g]].lo, hi = plans[members[g]].hi;
+      uint64_t cost = depth_cost(plans[members[g]]);
       size_t end = g + 1;
-      for (; end < members.size() && plans[members[end]].lo <= add_sat(hi, 1); ++end)
+      for (; end < members.size() && plans[members[end]].lo <= add_sat(hi, 1); ++end) {
+        const uint64_t more = depth_cost(plans[members[end]]);
+        if (more > kGroupSteps - cost)
+          break;
+        cost += more;
         hi = std::max(hi, plans[members[end]].hi);
+      }
       jobs.clear();
       for (size_t k = g; k < end; ++k) {
         const uint32_t i = members[k];
