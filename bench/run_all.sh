@@ -14,3 +14,5 @@ echo "== quantify_gtf"
 $py bench/quantify_bench.py
 echo "== scan_orfs"
 $py bench/orf_bench.py
+echo "== extend_terminals"
+$py bench/terminal_bench.py
