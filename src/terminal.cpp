@@ -50,18 +50,6 @@ struct Walk {
 
 // ---- where a locus is looked at ---------------------------------------------------------------
 
-bool Flank::clip(geometry::Span block, uint64_t &step_first, uint64_t &step_last) const {
-  if (steps == 0 || block.end < block.start) // a zero-length block covers nothing
-    return false;
-  const uint64_t first = std::max(block.start, this->first());
-  const uint64_t last = std::min(block.end, this->last());
-  if (first > last)
-    return false;
-  step_first = leftward ? anchor - last : first - anchor;
-  step_last = leftward ? anchor - first : last - anchor;
-  return true;
-}
-
 LocusPlan plan_locus(const Locus &locus, uint64_t max_terminal_nt, const LengthMap &lengths) {
   LocusPlan p;
   const uint64_t reach = add_sat(max_terminal_nt, 1);
@@ -96,16 +84,6 @@ void FlankDepth::reset(uint64_t steps) {
   diff_.clear();
   if (dense_)
     diff_.resize(steps + 2, 0);
-}
-
-void FlankDepth::add(uint64_t first, uint64_t last) {
-  if (dense_) {
-    ++diff_[first];
-    --diff_[last + 1];
-  } else {
-    starts_.push_back(first);
-    stops_.push_back(last + 1);
-  }
 }
 
 uint64_t FlankDepth::reach(uint32_t min_depth, uint64_t max_gap) {

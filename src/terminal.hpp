@@ -31,7 +31,17 @@ struct Flank {
   uint64_t first() const { return leftward ? anchor - steps : anchor + 1; }
   uint64_t last() const { return leftward ? anchor - 1 : anchor + steps; }
   // The steps that a block (1-based inclusive positions) covers in the flank; false when none.
-  bool clip(geometry::Span block, uint64_t &step_first, uint64_t &step_last) const;
+  bool clip(geometry::Span block, uint64_t &step_first, uint64_t &step_last) const {
+    if (steps == 0 || block.end < block.start) // a zero-length block covers nothing
+      return false;
+    const uint64_t lo = block.start > first() ? block.start : first();
+    const uint64_t hi = block.end < last() ? block.end : last();
+    if (lo > hi)
+      return false;
+    step_first = leftward ? anchor - hi : lo - anchor;
+    step_last = leftward ? anchor - lo : hi - anchor;
+    return true;
+  }
   // The extension end after walking `reach` steps.
   uint64_t end(uint64_t reach) const { return leftward ? anchor - reach : anchor + reach; }
 };
@@ -64,7 +74,15 @@ public:
   // Starts a flank of `steps` positions, all at depth 0.
   void reset(uint64_t steps);
   // One read more over steps first..last (1 <= first <= last <= steps).
-  void add(uint64_t first, uint64_t last);
+  void add(uint64_t first, uint64_t last) {
+    if (dense_) {
+      ++diff_[first];
+      --diff_[last + 1];
+    } else {
+      starts_.push_back(first);
+      stops_.push_back(last + 1);
+    }
+  }
   // The farthest step the walk reaches: a position counts as covered at depth >= min_depth, and
   // more than max_gap uncovered positions in a row stop the walk. 0: no covered position.
   uint64_t reach(uint32_t min_depth, uint64_t max_gap);
