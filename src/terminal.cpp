@@ -79,11 +79,16 @@ LocusPlan plan_locus(const Locus &locus, uint64_t max_terminal_nt, const LengthM
 void FlankDepth::reset(uint64_t steps) {
   steps_ = steps;
   dense_ = steps <= dense_limit_;
-  starts_.clear();
-  stops_.clear();
   diff_.clear();
-  if (dense_)
+  if (dense_) {
+    // The change points of a long flank can be many; they are not kept for dense reuse.
+    std::vector<uint64_t>().swap(starts_);
+    std::vector<uint64_t>().swap(stops_);
     diff_.resize(steps + 2, 0);
+  } else {
+    starts_.clear();
+    stops_.clear();
+  }
 }
 
 uint64_t FlankDepth::reach(uint32_t min_depth, uint64_t max_gap) {
