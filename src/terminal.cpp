@@ -413,9 +413,9 @@ Result<std::vector<Ends>> extend_all(const std::vector<Locus> &loci, const Cfg &
 
 Status write_ends(const std::string &path, const std::vector<Locus> &loci,
                   const std::vector<Ends> &ends) {
-  static const std::array<std::string, 7> kHeader = {
+  const std::array<std::string, 7> header = {
       "residual_id", "chrom", "strand", "intron_start", "intron_end", "left_start", "right_end"};
-  auto out = table::TsvWriter::create(path, kHeader);
+  auto out = table::TsvWriter::create(path, header);
   if (!out)
     return fail(std::move(out.error()));
   std::array<std::array<char, 24>, 4> digits;
