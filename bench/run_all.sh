@@ -18,3 +18,5 @@ echo "== preflight_bams"
 $py bench/preflight_bench.py
 echo "== structure_scan"
 $py bench/structure_bench.py
+echo "== extend_terminals"
+$py bench/terminal_bench.py

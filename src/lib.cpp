@@ -19,6 +19,7 @@
 #include "preflight.hpp"
 #include "quantify/quantify.hpp"
 #include "structure/structure.hpp"
+#include "terminal.hpp"
 #include "version.hpp"
 
 namespace voskel::lib {
@@ -83,6 +84,11 @@ Result<json::Value> run_scan_orfs(Args a) {
                    [](uint64_t n) { return summary({{"n_orfs", n}}); });
 }
 
+Result<json::Value> run_extend_terminals(Args a) {
+  return summarise(terminal::extend_terminals(a[0], a[1], a[2], a[3]),
+                   [](uint64_t n) { return summary({{"n_loci", n}}); });
+}
+
 // ---- the function table ----------------------------------------------------------------------
 
 // Attribute order of the module; core_version, which takes no arguments, comes first.
@@ -110,6 +116,10 @@ constexpr std::array kFunctions{
              "cfg_json)\n--\n\n",
              {"fasta", "merged_gtf", "representatives_tsv", "out_tsv", "peptides_fa", "cfg_json"},
              run_scan_orfs},
+    Function{"extend_terminals",
+             "extend_terminals(loci_tsv, out_tsv, samples_json, cfg_json)\n--\n\n",
+             {"loci_tsv", "out_tsv", "samples_json", "cfg_json"},
+             run_extend_terminals},
 };
 
 // ---- shared state: the exception types, made once per process --------------------------------

@@ -63,6 +63,11 @@ def run(outdir: str | None = None) -> int:
             str(data / "genome.fa"), merged, str(data / "representatives.tsv"),
             str(out / "orfs.tsv"), str(out / "peptides.fa"),
             json.dumps({"hexamer_table": str(data / "hexamer.tsv"), "min_orf_aa": 50}))),
+        ("extend_terminals", lambda: _core.extend_terminals(
+            str(data / "loci.tsv"), str(out / "terminals.tsv"),
+            json.dumps({"samples": [{"bam": str(data / f"{s}.bam"), "strandedness": "rf"}
+                                    for s in SAMPLES]}),
+            json.dumps({"fasta": str(data / "genome.fa")}))),
     ]
     for name, step in steps:
         print(f"{name}:", json.dumps(step()))

@@ -30,6 +30,11 @@ def test_demo_prints_every_summary(tmp_path):
     assert len(structure) == 1 + 7 * 2
     assert {row.split("\t")[24] for row in structure[1:]} == {"true", "false"}
     assert json.loads(lines["scan_orfs"]) == {"n_orfs": 4}
+    # Six introns spanned by the bundled reads; coverage carries the first one out to the ends of
+    # its two exons (1000-1300 and 2000-2300).
+    assert json.loads(lines["extend_terminals"]) == {"n_loci": 6}
+    terminals = (tmp_path / "out" / "terminals.tsv").read_text().splitlines()
+    assert terminals[1] == "RES001\tchrA\t+\t1301\t1999\t1000\t2300"
     for name in ("locus_counts.tsv", "locus_tpm.tsv", "transcript_counts.tsv",
                  "transcript_tpm.tsv"):
         assert (tmp_path / "out" / "quant" / name).is_file()
