@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include <fmt/format.h>
+
+#include "textio.hpp"
+
 namespace voskel::fragment {
 
 RawRecord RawRecord::from_bam(const bam1_t *b, bool with_aux_strand) {
@@ -179,6 +183,20 @@ void FragmentAssembler::halve() {
     remove(order[i].slot);
   evicted_ += half;
   compact_heap();
+}
+
+CoreError OrderCheck::disorder(const bam::SequentialReader &reader) const {
+  const sam_hdr_t *hdr = reader.header();
+  const auto name = [&](uint32_t tid) -> std::string {
+    const int n = sam_hdr_nref(hdr);
+    if (tid >= static_cast<uint32_t>(n > 0 ? n : 0))
+      return "*";
+    const char *s = sam_hdr_tid2name(hdr, static_cast<int>(tid));
+    return textio::utf8_lossy(s == nullptr ? std::string_view() : s);
+  };
+  return CoreError::message(fmt::format("BAM {} is not coordinate-sorted: {}:{} follows {}:{}",
+                                        reader.path(), name(offender_.tid), offender_.pos + 1,
+                                        name(prev_.tid), prev_.pos + 1));
 }
 
 } // namespace voskel::fragment
