@@ -29,9 +29,9 @@ def test_demo_prints_every_summary(tmp_path):
     # locus inside RG1, one in the unannotated locus past RG3.
     assert json.loads(lines["leak_scan"]) == {"dropped_fragments": 0, "n_leak": 2}
     leak = [row.split("\t") for row in (tmp_path / "out" / "leak.tsv").read_text().splitlines()]
-    assert [r[:4] + r[19:] for r in leak[1:]] == [["chrA", "2251", "3599", "-", "shared", "8", "28"],
-                                                  ["chrA", "17501", "17999", "+", "shared", "18",
-                                                   "3"]]
+    assert [r[:4] + r[19:] for r in leak[1:]] == [
+        ["chrA", "2251", "3599", "-", "shared", "8", "28"],
+        ["chrA", "17501", "17999", "+", "shared", "18", "3"]]
     for name in ("locus_counts.tsv", "locus_tpm.tsv", "transcript_counts.tsv",
                  "transcript_tpm.tsv"):
         assert (tmp_path / "out" / "quant" / name).is_file()

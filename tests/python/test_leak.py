@@ -12,7 +12,8 @@ HEADER = "@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:10000\n"
 # g1 (+) with the annotated intron 1001-1999; g2 (-) far downstream.
 GTF = "".join(
     f'chr1\tt\texon\t{s}\t{e}\t.\t{st}\t.\tgene_id "{g}"; transcript_id "{t}"; gene_name "{n}";\n'
-    for s, e, st, g, t, n in [(900, 1000, "+", "g1", "t1", "G1"), (2000, 2100, "+", "g1", "t1", "G1"),
+    for s, e, st, g, t, n in [(900, 1000, "+", "g1", "t1", "G1"),
+                              (2000, 2100, "+", "g1", "t1", "G1"),
                               (8000, 8500, "-", "g2", "t2", "G2")])
 FIXED = ("chrom\tstart\tend\tstrand\tintron_nt\tstatus\tmerged_locus\tmerged_class\toverlaps_gene\t"
          "nearest_gene_id\tnearest_gene_name\tnearest_distance_bp\tnearest_strand\tcontrol_max\t"
