@@ -5,8 +5,6 @@
 
 #include <fmt/format.h>
 
-#include "textio.hpp"
-
 namespace voskel::fragment {
 
 RawRecord RawRecord::from_bam(const bam1_t *b, bool with_aux_strand) {
@@ -186,13 +184,9 @@ void FragmentAssembler::halve() {
 }
 
 CoreError OrderCheck::disorder(const bam::SequentialReader &reader) const {
-  const sam_hdr_t *hdr = reader.header();
+  const std::vector<std::string> names = bam::tid_names(reader.header());
   const auto name = [&](uint32_t tid) -> std::string {
-    const int n = sam_hdr_nref(hdr);
-    if (tid >= static_cast<uint32_t>(n > 0 ? n : 0))
-      return "*";
-    const char *s = sam_hdr_tid2name(hdr, static_cast<int>(tid));
-    return textio::utf8_lossy(s == nullptr ? std::string_view() : s);
+    return tid < names.size() ? names[tid] : std::string("*");
   };
   return CoreError::message(fmt::format("BAM {} is not coordinate-sorted: {}:{} follows {}:{}",
                                         reader.path(), name(offender_.tid), offender_.pos + 1,
