@@ -12,6 +12,8 @@ $py bench/classify_bench.py
 echo "== quantify_gtf"
 [ -f bench/out/sample.bam.bai ] || $py bench/gen_quant_data.py
 $py bench/quantify_bench.py
+echo "== leak_scan"
+$py bench/leak_bench.py
 echo "== scan_orfs"
 $py bench/orf_bench.py
 echo "== preflight_bams"

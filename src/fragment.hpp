@@ -157,12 +157,45 @@ private:
   Geometry cur_, mate_;
 };
 
+// Pairing mates through the waiting table only works on a coordinate-sorted file: on any other
+// order most mates would be purged or never met, silently. Every record read is compared with
+// the one before it by (reference id as unsigned, so unplaced records with id -1 sort last;
+// then 0-based position); equal keys are in order.
+class OrderCheck {
+public:
+  // True when (tid, pos) does not sort before the previous record. After a false answer the
+  // record is kept as the offender and the predecessor stays.
+  bool follows(int32_t tid, int64_t pos) {
+    const auto utid = static_cast<uint32_t>(tid);
+    if (seen_ && (utid < prev_.tid || (utid == prev_.tid && pos < prev_.pos))) {
+      offender_ = {utid, pos};
+      return false;
+    }
+    seen_ = true;
+    prev_ = {utid, pos};
+    return true;
+  }
+  // After a false answer: "BAM {path} is not coordinate-sorted: {name}:{pos} follows
+  // {name}:{pos}", offender then predecessor, 1-based positions; id -1 is named "*".
+  CoreError disorder(const bam::SequentialReader &reader) const;
+
+private:
+  struct Key {
+    uint32_t tid = 0;
+    int64_t pos = 0;
+  };
+  bool seen_ = false;
+  Key prev_, offender_;
+};
+
 // Streams a whole file through the filters and the assembly into `action`; returns the
-// dropped count. A read failure ends the stream with "BAM read: {reason}".
+// dropped count. A read failure ends the stream with "BAM read: {reason}"; a record out of
+// coordinate order (before any filter) with the error of OrderCheck::disorder.
 template <class Action>
 Result<uint64_t> stream_fragments(bam::SequentialReader &reader, const bam::RecordFilter &filter,
                                   const AssemblyCfg &cfg, Action &&action) {
   FragmentAssembler assembler(cfg);
+  OrderCheck order;
   bam::Record rec;
   for (;;) {
     auto more = reader.next(rec);
@@ -171,6 +204,8 @@ Result<uint64_t> stream_fragments(bam::SequentialReader &reader, const bam::Reco
     if (!*more)
       break;
     const bam1_t *b = rec.get();
+    if (!order.follows(b->core.tid, b->core.pos))
+      return fail(order.disorder(reader));
     if (filter.passes(b))
       assembler.add(b, action);
   }

@@ -15,6 +15,7 @@
 #include "classcode.hpp"
 #include "error.hpp"
 #include "json.hpp"
+#include "leak/leak.hpp"
 #include "orf/orf.hpp"
 #include "preflight.hpp"
 #include "quantify/quantify.hpp"
@@ -80,8 +81,15 @@ Result<json::Value> run_quantify_gtf(Args a) {
 }
 
 Result<json::Value> run_scan_orfs(Args a) {
-  return summarise(orf::scan_orfs(a[0], a[1], a[2], a[3], a[4], a[5]),
-                   [](uint64_t n) { return summary({{"n_orfs", n}}); });
+  return summarise(orf::scan_orfs(a[0], a[1], a[2], a[3], a[4], a[5]), [](uint64_t n) {
+    return summary({{"n_orfs", n}});
+  });
+}
+
+Result<json::Value> run_leak_scan(Args a) {
+  return summarise(leak::leak_scan(a[0], a[1], a[2], a[3]), [](const auto &r) {
+    return summary({{"n_leak", r.n_leak}, {"dropped_fragments", r.dropped_fragments}});
+  });
 }
 
 Result<json::Value> run_extend_terminals(Args a) {
@@ -116,6 +124,10 @@ constexpr std::array kFunctions{
              "cfg_json)\n--\n\n",
              {"fasta", "merged_gtf", "representatives_tsv", "out_tsv", "peptides_fa", "cfg_json"},
              run_scan_orfs},
+    Function{"leak_scan",
+             "leak_scan(merged_gtf, samples_json, out_tsv, cfg_json)\n--\n\n",
+             {"merged_gtf", "samples_json", "out_tsv", "cfg_json"},
+             run_leak_scan},
     Function{"extend_terminals",
              "extend_terminals(loci_tsv, out_tsv, samples_json, cfg_json)\n--\n\n",
              {"loci_tsv", "out_tsv", "samples_json", "cfg_json"},

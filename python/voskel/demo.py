@@ -10,14 +10,17 @@ from pathlib import Path
 from voskel import _core
 
 SAMPLES = ("sample_A", "sample_B")
+# The leak scan compares the samples as a control and a treatment.
+GROUPS = {"sample_A": "control", "sample_B": "treat"}
 
 
 def _data() -> Path:
     return Path(str(resources.files("voskel") / "data"))
 
 
-def _samples_json(data: Path) -> str:
-    return json.dumps({"samples": [{"sample_id": s, "bam": str(data / f"{s}.bam")}
+def _samples_json(data: Path, groups: bool = False) -> str:
+    return json.dumps({"samples": [{"sample_id": s, "bam": str(data / f"{s}.bam"),
+                                    **({"group": GROUPS[s]} if groups else {})}
                                    for s in SAMPLES]})
 
 
@@ -63,6 +66,10 @@ def run(outdir: str | None = None) -> int:
             str(data / "genome.fa"), merged, str(data / "representatives.tsv"),
             str(out / "orfs.tsv"), str(out / "peptides.fa"),
             json.dumps({"hexamer_table": str(data / "hexamer.tsv"), "min_orf_aa": 50}))),
+        # Junctions of the samples that the reference annotation does not know.
+        ("leak_scan", lambda: _core.leak_scan(
+            reference, _samples_json(data, groups=True), str(out / "leak.tsv"),
+            json.dumps({"strandedness": "rf", "fasta": str(data / "genome.fa")}))),
         ("extend_terminals", lambda: _core.extend_terminals(
             str(data / "loci.tsv"), str(out / "terminals.tsv"),
             json.dumps({"samples": [{"bam": str(data / f"{s}.bam"), "strandedness": "rf"}
