@@ -11,6 +11,6 @@ wheel=$(ls dist/voskel_core-*.whl)
 bash scripts/install_stamp.sh record
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 status=0
-VOSKEL_WHEEL=$PWD/$wheel .venv/bin/python -m pytest -q tests/python || status=$?
+VOSKEL_WHEEL=$PWD/$wheel .venv/bin/python -m pytest -q -rs tests/python || status=$?
 .venv/bin/ctest --test-dir build/py --output-on-failure -j "$CMAKE_BUILD_PARALLEL_LEVEL" || status=$?
 exit $status
