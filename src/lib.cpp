@@ -1,19 +1,25 @@
-// The module surface: the function table, argument binding, summaries as dicts, and the
-// boundary that turns errors into Python exceptions.
+// The module surface: the function table, argument binding, summaries as dicts, the watch for
+// signals while an analysis runs on its worker, and the boundary that turns errors into Python
+// exceptions.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
+#include <future>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
 #include "classcode.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "json.hpp"
 #include "leak/leak.hpp"
 #include "orf/orf.hpp"
@@ -215,6 +221,42 @@ bool take_text(PyObject *obj, const char *param, std::string &out) {
   return true;
 }
 
+// How often the calling thread looks for pending signals while an analysis runs.
+constexpr std::chrono::milliseconds kSignalPoll{100};
+
+// Runs the driver on one worker thread while the calling thread, which keeps the interpreter
+// lock, runs the interpreter's signal handlers every kSignalPoll. A handler that raises (Ctrl-C
+// raises KeyboardInterrupt) stops the analysis at its next checkpoint; the handler's exception
+// is then left set and nullopt returned. A driver's exception is rethrown here.
+std::optional<Result<json::Value>> run_watched(const Function &fn, Args args) {
+  interrupt::Flag flag;
+  std::future<Result<json::Value>> work;
+  try {
+    work = std::async(std::launch::async, [&flag, &fn, args] {
+      interrupt::Scope scope(&flag);
+      return fn.run(args);
+    });
+  } catch (const std::system_error &) {
+    return fn.run(args); // no thread to spare: the call runs here, without watching
+  }
+  bool interrupted = false;
+  while (work.wait_for(kSignalPoll) != std::future_status::ready) {
+    if (!interrupted && PyErr_CheckSignals() < 0) {
+      interrupted = true;
+      flag.raise();
+    }
+  }
+  if (interrupted) {
+    // The interrupt is what the caller hears about, whatever the driver ended with.
+    try {
+      (void)work.get();
+    } catch (...) {
+    }
+    return std::nullopt;
+  }
+  return work.get();
+}
+
 PyObject *call(const Function &fn, PyObject *args, PyObject *kwargs) {
   size_t nparams = 0;
   while (fn.params[nparams])
@@ -233,12 +275,14 @@ PyObject *call(const Function &fn, PyObject *args, PyObject *kwargs) {
     for (size_t i = 0; i < nparams; ++i)
       if (!take_text(objs[i], fn.params[i], texts[i]))
         return nullptr;
-    Result<json::Value> result = fn.run(Args(texts.data(), nparams));
-    if (!result) {
-      raise_core_error(result.error());
+    std::optional<Result<json::Value>> result = run_watched(fn, Args(texts.data(), nparams));
+    if (!result)
+      return nullptr; // a signal handler's exception stands
+    if (!*result) {
+      raise_core_error(result->error());
       return nullptr;
     }
-    return to_dict(*result);
+    return to_dict(**result);
   } catch (const std::exception &e) {
     PyErr_SetString(g_internal_error, e.what());
   } catch (...) {

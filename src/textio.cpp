@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "interrupt.hpp"
+
 namespace voskel::textio {
 
 namespace {
@@ -238,6 +240,9 @@ Result<LineReader> LineReader::open(const std::string &path) {
 Result<bool> LineReader::fill() {
   begin_ = 0;
   end_ = 0;
+  // Large inputs (a genome-wide GTF) take seconds; an interrupt ends them chunk by chunk.
+  if (auto go = interrupt::checkpoint(); !go)
+    return fail(std::move(go.error()));
   for (;;) {
     const ssize_t got = fd::read_some(file_, buf_.data(), buf_.size());
     if (got < 0)
