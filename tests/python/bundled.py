@@ -17,27 +17,14 @@ SAMPLES = ("sample_A", "sample_B")
 GROUPS = ("control", "treat")
 
 
-def copy_bams(folder: Path, star_header: bool = False) -> list[Path]:
-    """The two demo BAMs (with their indexes) copied into folder; with star_header, rewritten
-    with a STAR program record so that the preflight accepts them."""
+def copy_bams(folder: Path) -> list[Path]:
+    """The two demo BAMs (with their indexes) copied into folder."""
     folder.mkdir(parents=True, exist_ok=True)
     paths = []
     for s in SAMPLES:
-        dest = folder / f"{s}.bam"
-        if star_header:
-            import pysam
-
-            with pysam.AlignmentFile(str(DATA / f"{s}.bam")) as src:
-                header = src.header.to_dict()
-                header["PG"] = [{"ID": "STAR", "PN": "STAR", "VN": "2.7.10a"}]
-                with pysam.AlignmentFile(str(dest), "wb", header=header) as out:
-                    for rec in src:
-                        out.write(rec)
-            pysam.index(str(dest))
-        else:
-            shutil.copy(DATA / f"{s}.bam", dest)
-            shutil.copy(DATA / f"{s}.bam.bai", folder / f"{s}.bam.bai")
-        paths.append(dest)
+        for suffix in (".bam", ".bam.bai"):
+            shutil.copy(DATA / f"{s}{suffix}", folder / f"{s}{suffix}")
+        paths.append(folder / f"{s}.bam")
     return paths
 
 
@@ -52,10 +39,10 @@ def write_sheet(path: Path, rows: list[dict], delimiter: str = "\t") -> Path:
     return path
 
 
-def demo_sheet(folder: Path, star_header: bool = False, **extra) -> Path:
+def demo_sheet(folder: Path, **extra) -> Path:
     """folder/sheet.tsv over the two demo samples, whose BAMs sit in folder/bams and are named
     by paths relative to the sheet."""
-    copy_bams(folder / "bams", star_header)
+    copy_bams(folder / "bams")
     rows = [{"sample_id": s, "bam": f"bams/{s}.bam", "group": g, "strandedness": "rf",
              "replicate": i + 1, **extra}
             for i, (s, g) in enumerate(zip(SAMPLES, GROUPS))]

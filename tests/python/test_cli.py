@@ -102,7 +102,7 @@ def test_orfs_takes_the_hexamer_table_relative_to_its_config(tmp_path):
 
 def test_preflight_passes_and_reports_readably(tmp_path):
     needs("preflight_bams")
-    sheet = demo_sheet(tmp_path, star_header=True)
+    sheet = demo_sheet(tmp_path)
     run = voskel("preflight", "--samples", sheet, "--fasta", GENOME, "--annotation-gtf",
                  MERGED, "--assembly", "demo")
     report = ok(run)
@@ -114,7 +114,7 @@ def test_preflight_passes_and_reports_readably(tmp_path):
 
 def test_preflight_exits_1_with_its_one_error(tmp_path):
     needs("preflight_bams")
-    sheet = demo_sheet(tmp_path, star_header=True)
+    sheet = demo_sheet(tmp_path)
     sheet.write_text(sheet.read_text().replace("\tcontrol\t", "\tControl\t"))
     run = voskel("preflight", "--samples", sheet, "--fasta", GENOME, "--annotation-gtf", MERGED)
     assert run.returncode == 1

@@ -175,6 +175,6 @@ def test_output_tables_have_the_declared_columns(tmp_path):
 def test_preflight_report_keys_are_declared(tmp_path):
     if not hasattr(_core, "preflight_bams"):
         pytest.skip("preflight_bams is not in the core yet")
-    sheet = demo_sheet(tmp_path, star_header=True)
+    sheet = demo_sheet(tmp_path)
     report = api.preflight(sheet, GENOME, MERGED)
     assert set(report) == {c.name for c in BY_COMMAND["preflight"].outputs[0].columns}
