@@ -189,9 +189,6 @@ private:
   Key prev_, offender_;
 };
 
-// Records read between two looks at the call's interrupt flag: a stop costs milliseconds.
-inline constexpr uint32_t kInterruptBatch = 4096;
-
 // Streams a whole file through the filters and the assembly into `action`; returns the
 // dropped count. A read failure ends the stream with "BAM read: {reason}"; a record out of
 // coordinate order (before any filter) with the error of OrderCheck::disorder; an interrupt of
@@ -202,12 +199,10 @@ Result<uint64_t> stream_fragments(bam::SequentialReader &reader, const bam::Reco
   FragmentAssembler assembler(cfg);
   OrderCheck order;
   bam::Record rec;
-  for (uint32_t until_check = kInterruptBatch;; --until_check) {
-    if (until_check == 0) {
-      until_check = kInterruptBatch;
-      if (auto go = interrupt::checkpoint(); !go)
-        return fail(std::move(go.error()));
-    }
+  interrupt::Pacer pace;
+  for (;;) {
+    if (auto go = pace.tick(); !go)
+      return fail(std::move(go.error()));
     auto more = reader.next(rec);
     if (!more)
       return fail_fmt("BAM read: {}", more.error().text());

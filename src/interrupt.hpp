@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "error.hpp"
 
@@ -42,5 +43,24 @@ bool requested() noexcept;
 // Continue, or the error that ends the work ("interrupted"). The surface that raised the flag
 // reports the interrupt itself, so the text never reaches a user.
 Status checkpoint();
+
+// Records read between two looks at the flag in a record loop: a stop costs milliseconds.
+inline constexpr uint32_t kRecordBatch = 4096;
+
+// The checkpoint of a record loop, taken once every `every` ticks.
+class Pacer {
+public:
+  explicit Pacer(uint32_t every = kRecordBatch) : every_(every), left_(every) {}
+  Status tick() {
+    if (--left_ != 0)
+      return {};
+    left_ = every_;
+    return checkpoint();
+  }
+
+private:
+  uint32_t every_;
+  uint32_t left_;
+};
 
 } // namespace voskel::interrupt

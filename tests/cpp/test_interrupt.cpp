@@ -15,6 +15,17 @@
 
 using namespace voskel;
 
+TEST(Interrupt, PacerLooksOncePerBatch) {
+  interrupt::Flag flag;
+  interrupt::Scope scope(&flag);
+  flag.raise();
+  interrupt::Pacer pace(3);
+  EXPECT_TRUE(pace.tick().has_value());
+  EXPECT_TRUE(pace.tick().has_value());
+  EXPECT_FALSE(pace.tick().has_value());
+  EXPECT_TRUE(pace.tick().has_value());
+}
+
 TEST(Interrupt, ScopesBindAndRestoreTheFlag) {
   EXPECT_EQ(interrupt::current(), nullptr);
   EXPECT_TRUE(interrupt::checkpoint().has_value());
@@ -55,7 +66,7 @@ TEST(Interrupt, PoolSkipsSamplesAfterTheFlagIsRaised) {
 TEST(Interrupt, FragmentStreamStopsWithinOneBatch) {
   testutil::ScratchDir scratch;
   std::string sam = "@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:100000\n";
-  constexpr int kRecords = 3 * fragment::kInterruptBatch;
+  constexpr int kRecords = 3 * interrupt::kRecordBatch;
   for (int i = 0; i < kRecords; ++i)
     sam += fmt::format("r{}\t0\tchr1\t{}\t60\t10M\t*\t0\t0\tACGTACGTAC\t*\n", i, 1 + i % 90000);
   auto reader = bam::open_sequential(scratch.write("reads.sam", sam));
@@ -71,7 +82,7 @@ TEST(Interrupt, FragmentStreamStopsWithinOneBatch) {
   const auto r = fragment::stream_fragments(*reader, bam::RecordFilter{}, {}, count);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().text(), "interrupted");
-  EXPECT_LE(fragments, static_cast<int>(fragment::kInterruptBatch));
+  EXPECT_LE(fragments, static_cast<int>(interrupt::kRecordBatch));
 }
 
 TEST(Interrupt, LineReaderStopsAtTheNextChunk) {
