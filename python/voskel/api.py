@@ -80,10 +80,11 @@ def unknown_key_error(analysis: Analysis, name: str) -> ConfigError:
 def build_config(analysis: Analysis, *layers: Mapping) -> dict:
     """Merges the layers (later ones win), checks every key and value, and returns the
     configuration document: the keys given, plus the keys the core requires."""
+    known = {k.name for k in analysis.keys}
     given: dict = {}
     for layer in layers:
         for name, value in layer.items():
-            if not isinstance(name, str) or name not in {k.name for k in analysis.keys}:
+            if name not in known:
                 raise unknown_key_error(analysis, str(name))
             given[name] = value
     cfg = {}
@@ -114,15 +115,12 @@ def read_config_file(analysis: Analysis, path) -> dict:
         raise ConfigError(f"config {path}: invalid JSON: {e}") from None
     if not isinstance(doc, dict):
         raise ConfigError(f"config {path}: expected a JSON object of configuration keys")
-    for name in doc:
-        if name not in {k.name for k in analysis.keys}:
-            raise unknown_key_error(analysis, name)
     for key in analysis.keys:
         value = doc.get(key.name)
         if key.kind == "path" and isinstance(value, str) and value \
                 and not os.path.isabs(value):
             doc[key.name] = os.path.join(path.parent, value)
-    return doc
+    return doc  # its keys are checked with the other layers
 
 
 def _config_layers(analysis: Analysis, config, options: dict) -> list[Mapping]:

@@ -67,7 +67,7 @@ def _json_rows(text: str, name: str) -> list[dict]:
 
 
 def _table_rows(text: str, path: Path, name: str) -> list[dict]:
-    lines = [line for line in text.splitlines() if line.strip()]
+    lines = [(n, line) for n, line in enumerate(text.splitlines(), start=1) if line.strip()]
     if not lines:
         raise SheetError(f"{name} is empty (it needs a header row)")
     suffix = path.suffix.lower()
@@ -76,27 +76,29 @@ def _table_rows(text: str, path: Path, name: str) -> list[dict]:
     elif suffix in (".tsv", ".tab", ".txt"):
         delimiter = "\t"
     else:
-        delimiter = "\t" if "\t" in lines[0] else ","
-    reader = csv.reader(lines, delimiter=delimiter)
-    header = [h.strip() for h in next(reader)]
-    seen = set()
-    for h in header:
-        if h in seen and h in _KIND:
+        delimiter = "\t" if "\t" in lines[0][1] else ","
+
+    def cells(line: str) -> list[str]:
+        return next(csv.reader([line], delimiter=delimiter))
+
+    header = [h.strip() for h in cells(lines[0][1])]
+    for h in _KIND:
+        if header.count(h) > 1:
             raise SheetError(f"{name}: column {h} appears twice")
-        seen.add(h)
     rows = []
-    for line_no, cells in enumerate(reader, start=2):
-        if len(cells) > len(header):
-            raise SheetError(f"{name} row {line_no}: {len(cells)} cells under a header of "
+    for line_no, line in lines[1:]:
+        row_cells = cells(line)
+        if len(row_cells) > len(header):
+            raise SheetError(f"{name} line {line_no}: {len(row_cells)} cells under a header of "
                              f"{len(header)}")
         row = {}
-        for h, cell in zip(header, cells):
+        for h, cell in zip(header, row_cells):
             cell = cell.strip()
             if h not in _KIND:
                 continue
             if cell == "" and _KIND[h] != "text":
                 continue  # an empty number or flag takes its default
-            row[h] = _cell_value(h, cell, f"{name} row {line_no}")
+            row[h] = _cell_value(h, cell, f"{name} line {line_no}")
         rows.append(row)
     return rows
 

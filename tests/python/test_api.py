@@ -101,7 +101,7 @@ def test_other_configuration_checks(tmp_path):
     ("sample_id\nA\n", "quantify needs bam for every sample"),
     ("sample_id\tbam\tdup_flag_seen\nA\ta.bam\tyes\n", "dup_flag_seen must be true or false, "
                                                          "got 'yes'"),
-    ("sample_id\tbam\nA\ta.bam\textra\n", "row 2: 3 cells under a header of 2"),
+    ("sample_id\tbam\n\nA\ta.bam\textra\n", "line 3: 3 cells under a header of 2"),
     ("sample_id\tbam\tbam\nA\ta.bam\tb.bam\n", "column bam appears twice"),
     ('{"samples": {"sample_id": "A"}}', 'a JSON sheet is an object whose "samples" is a list'),
     ('{"samples": [{"sample_id": "A", "bam": 3}]}', "bam must be text, got 3"),
