@@ -5,6 +5,8 @@
 #include <charconv>
 #include <limits>
 
+#include "interrupt.hpp"
+
 namespace voskel::coverage {
 
 namespace {
@@ -246,7 +248,10 @@ Result<LocusCoverage> LocusScanner::scan(bam::IndexedReader &reader, std::string
   if (auto st = reader.query(tid, region.start, region.end); !st)
     return fail_fmt("fetch {}: {}", bam_path, st.error().text());
   tally_.begin(locus);
+  interrupt::Pacer pace;
   for (;;) {
+    if (auto go = pace.tick(); !go)
+      return fail(std::move(go.error()));
     auto more = reader.next(rec_);
     if (!more)
       return fail_fmt("BAM read: {}", more.error().text());
@@ -295,7 +300,10 @@ public:
     if (auto st = reader.query(group.front().tid, whole.beg + 1, whole.end); !st)
       return fail_fmt("fetch {}: {}", bam_path, st.error().text());
     size_t next = 0; // first locus of the group not yet under way
+    interrupt::Pacer pace;
     for (;;) {
+      if (auto go = pace.tick(); !go)
+        return go;
       auto more = reader.next(rec_);
       if (!more)
         return fail_fmt("BAM read: {}", more.error().text());

@@ -12,6 +12,7 @@
 #include "bam/reader.hpp"
 #include "binding.hpp"
 #include "fasta.hpp"
+#include "interrupt.hpp"
 #include "textio.hpp"
 
 namespace voskel::terminal {
@@ -313,7 +314,10 @@ Status Sweep::run(std::vector<SampleReader> &samples, uint64_t lo, uint64_t hi,
       heads_.push_back({s.rec.get()->core.pos, i});
   }
   std::make_heap(heads_.begin(), heads_.end(), later);
+  interrupt::Pacer pace;
   while (!heads_.empty()) {
+    if (auto go = pace.tick(); !go)
+      return go;
     std::pop_heap(heads_.begin(), heads_.end(), later);
     const Head head = heads_.back();
     heads_.pop_back();
@@ -463,6 +467,9 @@ Result<uint64_t> extend_terminals(const std::string &loci_tsv, const std::string
   auto ends = extend_all(*loci, *cfg, *lengths, *readers);
   if (!ends)
     return fail(std::move(ends.error()));
+  // The last look at the interrupt flag: once writing starts, the table is written.
+  if (auto go = interrupt::checkpoint(); !go)
+    return fail(std::move(go.error()));
   if (auto st = write_ends(out_tsv, *loci, *ends); !st)
     return fail(std::move(st.error()));
   return loci->size();

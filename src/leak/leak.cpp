@@ -10,6 +10,7 @@
 #include "binding.hpp"
 #include "fasta.hpp"
 #include "geometry.hpp"
+#include "interrupt.hpp"
 #include "sys_mem.hpp"
 #include "table.hpp"
 
@@ -208,6 +209,9 @@ Result<LeakSummary> leak_scan(const std::string &merged_gtf, std::string_view sa
   const GeneIndex genes(gtf->genes);
   const std::vector<LeakRow> rows = leak_rows(*censuses, samples, *cfg, annotated, genes);
 
+  // The last look at the interrupt flag: once writing starts, the table is written.
+  if (auto go = interrupt::checkpoint(); !go)
+    return fail(std::move(go.error()));
   auto out = table::TsvWriter::create(out_tsv, leak_header(samples));
   if (!out)
     return fail(std::move(out.error()));

@@ -7,6 +7,7 @@
 #include "binding.hpp"
 #include "fasta.hpp"
 #include "gtf.hpp"
+#include "interrupt.hpp"
 #include "structure/rows.hpp"
 #include "sys_mem.hpp"
 #include "table.hpp"
@@ -116,6 +117,8 @@ Result<uint64_t> structure_scan(const std::string &merged_gtf, const std::string
   std::vector<LocusPrep> loci;
   loci.reserve(pairs->size());
   for (auto &pair : *pairs) {
+    if (auto go = interrupt::checkpoint(); !go)
+      return fail(std::move(go.error()));
     const auto it = by_id.find(pair.transcript_id);
     if (it == by_id.end())
       continue; // still counted as scanned
@@ -136,6 +139,9 @@ Result<uint64_t> structure_scan(const std::string &merged_gtf, const std::string
     scans = std::move(*results);
   }
 
+  // The last look at the interrupt flag: once writing starts, the table is written.
+  if (auto go = interrupt::checkpoint(); !go)
+    return fail(std::move(go.error()));
   if (auto st = write_rows(out_tsv, loci, samples, scans); !st)
     return fail(std::move(st.error()));
   return n_loci_scanned;
