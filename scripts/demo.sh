@@ -1,7 +1,15 @@
 #!/usr/bin/env bash
-# Installs the package into .venv and runs the demo on the bundled dataset.
+# Installs the package into .venv and runs the demo on the bundled dataset:
+#   bash scripts/demo.sh [OUTDIR]   (OUTDIR relative to the current directory)
+# The package is built again only when its sources changed since it was installed, and then
+# incrementally in the persistent build tree build/py.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-bash scripts/bootstrap.sh
-.venv/bin/python -m pip install -q .
-cd /tmp && exec "$OLDPWD/.venv/bin/python" -m voskel demo "$@"
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/bootstrap.sh"
+if ! bash "$root/scripts/install_stamp.sh" check; then
+  CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)} "$root/.venv/bin/python" \
+    -m pip install -q --no-deps --no-build-isolation -Cbuild-dir="$root/build/py" "$root"
+  bash "$root/scripts/install_stamp.sh" record
+fi
+# -P: a voskel folder in the current directory must not shadow the installed package.
+exec "$root/.venv/bin/python" -P -m voskel demo "$@"

@@ -3,8 +3,9 @@
 
 A two-contig genome with its .fai, a reference annotation, a merged assembly whose transcripts
 reach every class code, protein-coding ORFs planted in some transcripts with canonical splice
-sites, a hexamer table learnt from those ORFs, a representatives table, and two paired-end
-rf-stranded samples simulated from the merged transcripts (coordinate-sorted BAMs with .bai).
+sites, a hexamer table learnt from those ORFs, a representatives table, two paired-end
+rf-stranded samples simulated from the merged transcripts (coordinate-sorted BAMs with .bai),
+and the loci table of the introns their reads span.
 
 Run it from the repository root with a Python that has pysam: python scripts/make_demo_data.py
 """
@@ -239,6 +240,30 @@ def write_bams(genome):
         pysam.index(str(path))
 
 
+def write_loci():
+    """The loci table of the terminal extension: every intron the two samples' reads span, with
+    the strand most of its reads give under the rf protocol."""
+    strands = {}
+    for sample in EXPRESSION:
+        with pysam.AlignmentFile(str(OUT / f"{sample}.bam")) as bam:
+            for rec in bam:
+                # rf library: read 2 lies on the transcript's strand.
+                strand = "+" if (rec.is_paired and rec.is_read2) != rec.is_reverse else "-"
+                r = rec.reference_start + 1
+                for op, n in rec.cigartuples:
+                    if op == 3:
+                        key = (rec.reference_name, r, r + n - 1)
+                        counts = strands.setdefault(key, {"+": 0, "-": 0})
+                        counts[strand] += 1
+                    if op in (0, 2, 3, 7, 8):
+                        r += n
+    rows = ["residual_id\tchrom\tstrand\tintron_start\tintron_end\n"]
+    for i, ((chrom, start, end), counts) in enumerate(sorted(strands.items()), 1):
+        strand = max("+-", key=lambda s: counts[s])
+        rows.append(f"RES{i:03d}\t{chrom}\t{strand}\t{start}\t{end}\n")
+    (OUT / "loci.tsv").write_text("".join(rows))
+
+
 def main():
     OUT.mkdir(parents=True, exist_ok=True)
     genome, orf_seqs = make_genome()
@@ -246,6 +271,7 @@ def main():
     write_gtfs()
     write_hexamers(orf_seqs, genome)
     write_bams(genome)
+    write_loci()
 
 
 if __name__ == "__main__":

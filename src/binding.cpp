@@ -14,6 +14,8 @@
 
 #include <rapidjson/reader.h>
 
+#include "quoting.hpp"
+
 namespace voskel::binding {
 namespace {
 
@@ -307,44 +309,6 @@ std::string float_text(double v) {
   return out;
 }
 
-// A string as a quoted literal with control characters escaped.
-std::string quoted(std::string_view s) {
-  std::string out = "\"";
-  for (size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    switch (c) {
-    case '"':
-      out += "\\\"";
-      break;
-    case '\\':
-      out += "\\\\";
-      break;
-    case '\n':
-      out += "\\n";
-      break;
-    case '\r':
-      out += "\\r";
-      break;
-    case '\t':
-      out += "\\t";
-      break;
-    case 0:
-      out += "\\0";
-      break;
-    default:
-      if (c < 0x20 || c == 0x7F) {
-        out += fmt::format("\\u{{{:x}}}", c);
-      } else if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xA0) {
-        out += fmt::format("\\u{{{:x}}}", static_cast<unsigned char>(s[++i])); // C1 control
-      } else {
-        out.push_back(s[i]);
-      }
-    }
-  }
-  out.push_back('"');
-  return out;
-}
-
 std::string found_text(const Scalar &s, const std::optional<Number> &n) {
   switch (s.kind) {
   case Scalar::Kind::Null:
@@ -352,7 +316,7 @@ std::string found_text(const Scalar &s, const std::optional<Number> &n) {
   case Scalar::Kind::Bool:
     return s.flag ? "boolean `true`" : "boolean `false`";
   case Scalar::Kind::Str:
-    return "string " + quoted(s.text);
+    return "string " + quoting::quote(s.text);
   case Scalar::Kind::Num:
     break;
   }

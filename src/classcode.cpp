@@ -5,6 +5,7 @@
 
 #include "bam/read_rules.hpp"
 #include "binding.hpp"
+#include "interrupt.hpp"
 #include "table.hpp"
 
 namespace voskel::classcode {
@@ -160,13 +161,24 @@ Result<ClassifyCounts> classify_gtfs(const std::string &merged_gtf, const std::s
   Classifier classifier(index, bam::parse_strandedness(cfg->strandedness) ==
                                    bam::Strandedness::Unstranded);
 
+  // Every transcript is classified before the table is opened, so an interrupted call leaves
+  // no table behind.
+  std::vector<ClassCode> codes;
+  codes.reserve(query->transcripts.size());
+  for (const gtf::Transcript &q : query->transcripts) {
+    if (auto go = interrupt::checkpoint(); !go)
+      return fail(std::move(go.error()));
+    codes.push_back(classifier.classify(q));
+  }
+
   auto out = table::TsvWriter::create(out_tsv, header());
   if (!out)
     return fail(std::move(out.error()));
   ClassifyCounts counts;
   std::array<std::string, 11> f; // reused: no allocation per row once warm
-  for (const gtf::Transcript &q : query->transcripts) {
-    const ClassCode code = classifier.classify(q);
+  for (size_t i = 0; i < codes.size(); ++i) {
+    const gtf::Transcript &q = query->transcripts[i];
+    const ClassCode code = codes[i];
     uint64_t qs = q.exons.front().start, qe = 0, length = 0;
     f[8].clear();
     for (const gtf::Exon &e : q.exons) {

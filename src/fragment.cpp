@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <fmt/format.h>
+
 namespace voskel::fragment {
 
 RawRecord RawRecord::from_bam(const bam1_t *b, bool with_aux_strand) {
@@ -201,6 +203,16 @@ void FragmentAssembler::halve() {
     remove(order[i].slot);
   evicted_ += half;
   compact_heap();
+}
+
+CoreError OrderCheck::disorder(const bam::SequentialReader &reader) const {
+  const std::vector<std::string> names = bam::tid_names(reader.header());
+  const auto name = [&](uint32_t tid) -> std::string {
+    return tid < names.size() ? names[tid] : std::string("*");
+  };
+  return CoreError::message(fmt::format("BAM {} is not coordinate-sorted: {}:{} follows {}:{}",
+                                        reader.path(), name(offender_.tid), offender_.pos + 1,
+                                        name(prev_.tid), prev_.pos + 1));
 }
 
 } // namespace voskel::fragment

@@ -20,6 +20,7 @@
 #include "bam/reader.hpp"
 #include "error.hpp"
 #include "geometry.hpp"
+#include "interrupt.hpp"
 
 namespace voskel::fragment {
 
@@ -197,14 +198,49 @@ private:
   Geometry cur_, mate_;
 };
 
+// Pairing mates through the waiting table only works on a coordinate-sorted file: on any other
+// order most mates would be purged or never met, silently. Every record read is compared with
+// the one before it by (reference id as unsigned, so unplaced records with id -1 sort last;
+// then 0-based position); equal keys are in order.
+class OrderCheck {
+public:
+  // True when (tid, pos) does not sort before the previous record. After a false answer the
+  // record is kept as the offender and the predecessor stays.
+  bool follows(int32_t tid, int64_t pos) {
+    const auto utid = static_cast<uint32_t>(tid);
+    if (seen_ && (utid < prev_.tid || (utid == prev_.tid && pos < prev_.pos))) {
+      offender_ = {utid, pos};
+      return false;
+    }
+    seen_ = true;
+    prev_ = {utid, pos};
+    return true;
+  }
+  // After a false answer: "BAM {path} is not coordinate-sorted: {name}:{pos} follows
+  // {name}:{pos}", offender then predecessor, 1-based positions; id -1 is named "*".
+  CoreError disorder(const bam::SequentialReader &reader) const;
+
+private:
+  struct Key {
+    uint32_t tid = 0;
+    int64_t pos = 0;
+  };
+  bool seen_ = false;
+  Key prev_, offender_;
+};
+
 // Streams a whole file through the filters and the assembly into `action`; returns the
-// dropped count. A read failure ends the stream with "BAM read: {reason}".
+// dropped count. A read failure ends the stream with "BAM read: {reason}"; a record out of
+// coordinate order (before any filter) with the error of OrderCheck::disorder; an interrupt of
+// the call ends it at the next batch of records.
 template <class Action>
 Result<uint64_t> stream_fragments(bam::SequentialReader &reader, const bam::RecordFilter &filter,
                                   const AssemblyCfg &cfg, Action &&action) {
   FragmentAssembler assembler(cfg);
+  OrderCheck order;
+  interrupt::Pacer pace;
   // One record is read ahead, so that its mate lookup loads while the one before is assembled;
-  // a read failure still ends the stream before anything after it.
+  // a read failure or a record out of order still ends the stream before anything after it.
   // Two slots, each a record with its fields, filter answer and prepared hash; they swap
   // roles on every read, nothing is copied.
   bam::Record recs[2];
@@ -212,12 +248,17 @@ Result<uint64_t> stream_fragments(bam::SequentialReader &reader, const bam::Reco
   bool passes[2] = {false, false};
   uint64_t hashes[2] = {0, 0};
   for (size_t next = 0;; next ^= 1) {
+    if (auto go = pace.tick(); !go)
+      return fail(std::move(go.error()));
     auto more = reader.next(recs[next]);
     if (!more)
       return fail_fmt("BAM read: {}", more.error().text());
-    passes[next] = *more && filter.passes(recs[next].get());
+    const bam1_t *b = recs[next].get();
+    if (*more && !order.follows(b->core.tid, b->core.pos))
+      return fail(order.disorder(reader));
+    passes[next] = *more && filter.passes(b);
     if (passes[next]) {
-      raws[next] = assembler.raw(recs[next].get());
+      raws[next] = assembler.raw(b);
       hashes[next] = assembler.prepare(raws[next]);
     }
     if (const size_t held = next ^ 1; passes[held])

@@ -80,6 +80,17 @@ void cigar_introns(const bam1_t *rec, std::vector<Span> &out) {
   cigar_introns(rec->core.pos, cigar_of(rec), out);
 }
 
+Span transcript_span(const gtf::Transcript &tx) {
+  if (tx.exons.empty())
+    return {0, 0};
+  Span span{tx.exons.front().start, 0};
+  for (const gtf::Exon &e : tx.exons) {
+    span.start = std::min(span.start, e.start);
+    span.end = std::max(span.end, e.end);
+  }
+  return span;
+}
+
 std::vector<Span> transcript_introns(const gtf::Transcript &tx) {
   std::vector<gtf::Exon> exons = tx.exons;
   std::stable_sort(exons.begin(), exons.end(),

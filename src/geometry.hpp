@@ -31,6 +31,9 @@ void blocks_and_introns(int64_t pos, std::span<const uint32_t> cigar, std::vecto
 void aligned_blocks(const bam1_t *rec, std::vector<Span> &out);
 void cigar_introns(const bam1_t *rec, std::vector<Span> &out);
 
+// Smallest exon start and largest exon end of a transcript; (0, 0) without exons.
+Span transcript_span(const gtf::Transcript &tx);
+
 // Introns between consecutive exons in start order (each compared with the one just before).
 std::vector<Span> transcript_introns(const gtf::Transcript &tx);
 

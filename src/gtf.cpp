@@ -15,66 +15,8 @@ namespace {
 
 // ---- text helpers ----------------------------------------------------------------------------
 
-// Byte length of the Unicode white-space character starting at s[i], or 0. The text is valid
-// UTF-8 (the line reader checked it), so a lead byte is never mistaken for a continuation.
-size_t ws_at(std::string_view s, size_t i) {
-  const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = b(i);
-  if (c == ' ' || (c >= 0x09 && c <= 0x0D))
-    return 1;
-  if (c < 0x80)
-    return 0;
-  const size_t left = s.size() - i;
-  if (c == 0xC2 && left >= 2)
-    return (b(i + 1) == 0x85 || b(i + 1) == 0xA0) ? 2 : 0;
-  if (left < 3)
-    return 0;
-  const unsigned char d = b(i + 1), e = b(i + 2);
-  if (c == 0xE1)
-    return (d == 0x9A && e == 0x80) ? 3 : 0; // U+1680
-  if (c == 0xE2) {
-    if (d == 0x80)
-      return (e <= 0x8A || e == 0xA8 || e == 0xA9 || e == 0xAF) ? 3 : 0; // U+2000..200A etc.
-    return (d == 0x81 && e == 0x9F) ? 3 : 0;                             // U+205F
-  }
-  if (c == 0xE3)
-    return (d == 0x80 && e == 0x80) ? 3 : 0; // U+3000
-  return 0;
-}
-
-// Byte length of the white-space character that ends s, or 0.
-size_t ws_before_end(std::string_view s) {
-  const size_t n = s.size();
-  if (n == 0)
-    return 0;
-  const unsigned char last = static_cast<unsigned char>(s[n - 1]);
-  if (last < 0x80)
-    return ws_at(s, n - 1);
-  if (n >= 2 && static_cast<unsigned char>(s[n - 2]) == 0xC2)
-    return ws_at(s, n - 2);
-  if (n >= 3)
-    return ws_at(s, n - 3) == 3 ? 3 : 0;
-  return 0;
-}
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty()) {
-    const size_t k = ws_at(s, 0);
-    if (k == 0)
-      break;
-    s.remove_prefix(k);
-  }
-  while (!s.empty()) {
-    const size_t k = ws_before_end(s);
-    if (k == 0)
-      break;
-    s.remove_suffix(k);
-  }
-  return s;
-}
-
 std::string_view unquote(std::string_view v) {
-  v = trim(v);
+  v = textio::trim(v);
   if (v.size() >= 2 && v.front() == '"' && v.back() == '"')
     v = v.substr(1, v.size() - 2);
   return v;
@@ -89,13 +31,13 @@ template <class F> void for_each_attr(std::string_view column, F &&f) {
     size_t semi = column.find(';', pos);
     if (semi == std::string_view::npos)
       semi = n;
-    const std::string_view piece = trim(column.substr(pos, semi - pos));
+    const std::string_view piece = textio::trim(column.substr(pos, semi - pos));
     pos = semi + 1;
     if (piece.empty())
       continue;
     std::string_view name = piece, value;
     for (size_t i = 0; i < piece.size(); ++i) {
-      const size_t k = ws_at(piece, i);
+      const size_t k = textio::ws_at(piece, i);
       if (k != 0) {
         name = piece.substr(0, i);
         value = piece.substr(i + k);
@@ -105,21 +47,6 @@ template <class F> void for_each_attr(std::string_view column, F &&f) {
     if (!f(name, value))
       return;
   }
-}
-
-// First Unicode scalar of valid UTF-8 text, '.' for the empty text.
-char32_t first_char(std::string_view s) {
-  if (s.empty())
-    return U'.';
-  const auto b = [&](size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(s[k])); };
-  const char32_t c = b(0);
-  if (c < 0x80)
-    return c;
-  if (c < 0xE0)
-    return ((c & 0x1F) << 6) | (b(1) & 0x3F);
-  if (c < 0xF0)
-    return ((c & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
-  return ((c & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) | (b(3) & 0x3F);
 }
 
 // ---- parse-time storage ----------------------------------------------------------------------
@@ -476,7 +403,7 @@ Result<ParsedGtf> parse_gtf(const std::string &path) {
     const uint64_t start = *start_field, end = *end_field;
     if (end < start)
       return fail_fmt("{} line {}: start {} > end {}", path, n, start, end);
-    const char32_t strand = first_char(col[6]);
+    const char32_t strand = textio::first_char(col[6], U'.');
 
     std::string_view gene_id, gene_name, transcript_id;
     bool has_gene_id = false, has_name = false, has_tx = false;
@@ -547,25 +474,7 @@ uint64_t union_len(std::span<const Transcript *const> transcripts) {
   return total + (cur.end - cur.start + 1);
 }
 
-std::string strand_text(char32_t c) {
-  std::string s;
-  if (c < 0x80) {
-    s += static_cast<char>(c);
-  } else if (c < 0x800) {
-    s += static_cast<char>(0xC0 | (c >> 6));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    s += static_cast<char>(0xE0 | (c >> 12));
-    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    s += static_cast<char>(0xF0 | (c >> 18));
-    s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  }
-  return s;
-}
+std::string strand_text(char32_t c) { return textio::utf8_encode(c); }
 
 Result<NameSet> gtf_seqnames(const std::string &path) {
   auto parsed = parse_gtf(path);

@@ -1,23 +1,32 @@
-// The module surface: the function table, argument binding, summaries as dicts, and the
-// boundary that turns errors into Python exceptions.
+// The module surface: the function table, argument binding, summaries as dicts, the watch for
+// signals while an analysis runs on its worker, and the boundary that turns errors into Python
+// exceptions.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
+#include <future>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
 #include "classcode.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "json.hpp"
+#include "leak/leak.hpp"
 #include "orf/orf.hpp"
 #include "preflight.hpp"
 #include "quantify/quantify.hpp"
+#include "structure/structure.hpp"
+#include "terminal.hpp"
 #include "version.hpp"
 
 namespace voskel::lib {
@@ -64,6 +73,11 @@ Result<json::Value> run_classify_gtfs(Args a) {
   });
 }
 
+Result<json::Value> run_structure_scan(Args a) {
+  auto n = structure::structure_scan(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
+  return summarise(std::move(n), [](uint64_t v) { return summary({{"n_loci_scanned", v}}); });
+}
+
 Result<json::Value> run_quantify_gtf(Args a) {
   return summarise(quantify::quantify_gtf(a[0], a[1], a[2], a[3]), [](const auto &r) {
     return summary({{"n_transcripts", r.n_transcripts},
@@ -73,8 +87,20 @@ Result<json::Value> run_quantify_gtf(Args a) {
 }
 
 Result<json::Value> run_scan_orfs(Args a) {
-  return summarise(orf::scan_orfs(a[0], a[1], a[2], a[3], a[4], a[5]),
-                   [](uint64_t n) { return summary({{"n_orfs", n}}); });
+  return summarise(orf::scan_orfs(a[0], a[1], a[2], a[3], a[4], a[5]), [](uint64_t n) {
+    return summary({{"n_orfs", n}});
+  });
+}
+
+Result<json::Value> run_leak_scan(Args a) {
+  return summarise(leak::leak_scan(a[0], a[1], a[2], a[3]), [](const auto &r) {
+    return summary({{"n_leak", r.n_leak}, {"dropped_fragments", r.dropped_fragments}});
+  });
+}
+
+Result<json::Value> run_extend_terminals(Args a) {
+  return summarise(terminal::extend_terminals(a[0], a[1], a[2], a[3]),
+                   [](uint64_t n) { return summary({{"n_loci", n}}); });
 }
 
 // ---- the function table ----------------------------------------------------------------------
@@ -89,6 +115,12 @@ constexpr std::array kFunctions{
              "classify_gtfs(merged_gtf, ref_gtf, out_tsv, cfg_json)\n--\n\n",
              {"merged_gtf", "ref_gtf", "out_tsv", "cfg_json"},
              run_classify_gtfs},
+    Function{"structure_scan",
+             "structure_scan(merged_gtf, ref_gtf, class_tsv, representatives_tsv, fasta, "
+             "samples_json, out_tsv, cfg_json)\n--\n\n",
+             {"merged_gtf", "ref_gtf", "class_tsv", "representatives_tsv", "fasta", "samples_json",
+              "out_tsv", "cfg_json"},
+             run_structure_scan},
     Function{"quantify_gtf",
              "quantify_gtf(merged_gtf, samples_json, out_dir, cfg_json)\n--\n\n",
              {"merged_gtf", "samples_json", "out_dir", "cfg_json"},
@@ -98,6 +130,14 @@ constexpr std::array kFunctions{
              "cfg_json)\n--\n\n",
              {"fasta", "merged_gtf", "representatives_tsv", "out_tsv", "peptides_fa", "cfg_json"},
              run_scan_orfs},
+    Function{"leak_scan",
+             "leak_scan(merged_gtf, samples_json, out_tsv, cfg_json)\n--\n\n",
+             {"merged_gtf", "samples_json", "out_tsv", "cfg_json"},
+             run_leak_scan},
+    Function{"extend_terminals",
+             "extend_terminals(loci_tsv, out_tsv, samples_json, cfg_json)\n--\n\n",
+             {"loci_tsv", "out_tsv", "samples_json", "cfg_json"},
+             run_extend_terminals},
 };
 
 // ---- shared state: the exception types, made once per process --------------------------------
@@ -181,6 +221,42 @@ bool take_text(PyObject *obj, const char *param, std::string &out) {
   return true;
 }
 
+// How often the calling thread looks for pending signals while an analysis runs.
+constexpr std::chrono::milliseconds kSignalPoll{100};
+
+// Runs the driver on one worker thread while the calling thread, which keeps the interpreter
+// lock, runs the interpreter's signal handlers every kSignalPoll. A handler that raises (Ctrl-C
+// raises KeyboardInterrupt) stops the analysis at its next checkpoint; the handler's exception
+// is then left set and nullopt returned. A driver's exception is rethrown here.
+std::optional<Result<json::Value>> run_watched(const Function &fn, Args args) {
+  interrupt::Flag flag;
+  std::future<Result<json::Value>> work;
+  try {
+    work = std::async(std::launch::async, [&flag, &fn, args] {
+      interrupt::Scope scope(&flag);
+      return fn.run(args);
+    });
+  } catch (const std::system_error &) {
+    return fn.run(args); // no thread to spare: the call runs here, without watching
+  }
+  bool interrupted = false;
+  while (work.wait_for(kSignalPoll) != std::future_status::ready) {
+    if (!interrupted && PyErr_CheckSignals() < 0) {
+      interrupted = true;
+      flag.raise();
+    }
+  }
+  if (interrupted) {
+    // The interrupt is what the caller hears about, whatever the driver ended with.
+    try {
+      (void)work.get();
+    } catch (...) {
+    }
+    return std::nullopt;
+  }
+  return work.get();
+}
+
 PyObject *call(const Function &fn, PyObject *args, PyObject *kwargs) {
   size_t nparams = 0;
   while (fn.params[nparams])
@@ -199,12 +275,14 @@ PyObject *call(const Function &fn, PyObject *args, PyObject *kwargs) {
     for (size_t i = 0; i < nparams; ++i)
       if (!take_text(objs[i], fn.params[i], texts[i]))
         return nullptr;
-    Result<json::Value> result = fn.run(Args(texts.data(), nparams));
-    if (!result) {
-      raise_core_error(result.error());
+    std::optional<Result<json::Value>> result = run_watched(fn, Args(texts.data(), nparams));
+    if (!result)
+      return nullptr; // a signal handler's exception stands
+    if (!*result) {
+      raise_core_error(result->error());
       return nullptr;
     }
-    return to_dict(*result);
+    return to_dict(**result);
   } catch (const std::exception &e) {
     PyErr_SetString(g_internal_error, e.what());
   } catch (...) {

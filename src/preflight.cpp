@@ -14,6 +14,7 @@
 #include "binding.hpp"
 #include "fasta.hpp"
 #include "gtf.hpp"
+#include "interrupt.hpp"
 #include "quoting.hpp"
 #include "sys_mem.hpp"
 
@@ -230,9 +231,13 @@ Status run_checks(std::string_view samples_json, const std::string &fasta,
     return ok;
   if (auto ok = load_references(run, fasta, annotation_gtf); !ok)
     return ok;
-  for (size_t i = 0; i < input->samples.size(); ++i)
+  for (size_t i = 0; i < input->samples.size(); ++i) {
+    // An interrupted call stops between samples; the module surface drops the report.
+    if (auto go = interrupt::checkpoint(); !go)
+      return go;
     if (auto ok = check_sample(run, i); !ok)
       return ok;
+  }
   return check_cohort(run);
 }
 

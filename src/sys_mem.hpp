@@ -26,7 +26,8 @@ uint64_t decode_threads(uint64_t requested, uint64_t n);
 // Runs job(i) for i in [0, n), at most W at once (W from thread_plan with the machine's
 // processors), and returns the results in sample order. The error of the lowest-numbered
 // failing sample wins, returned only after every started job has ended; a job that throws
-// fails with "BAM worker panicked". n = 0 creates no thread.
+// fails with "BAM worker panicked". n = 0 creates no thread. Workers see the caller's interrupt
+// flag; after an interrupt, samples not yet started end with the interrupt error.
 template <class T>
 Result<std::vector<T>> run_bam_jobs(uint64_t requested, size_t n,
                                     const std::function<Result<T>(size_t)> &job);

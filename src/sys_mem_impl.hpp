@@ -9,6 +9,8 @@
 #include <thread>
 #include <utility>
 
+#include "interrupt.hpp"
+
 namespace voskel::sys_mem {
 
 template <class T>
@@ -23,8 +25,16 @@ Result<std::vector<T>> run_bam_jobs(uint64_t requested, size_t n,
   // once, and each slot is written by exactly one worker and read only after the joins.
   std::vector<std::optional<Result<T>>> slots(n);
   std::atomic<size_t> next{0};
+  // Workers carry the caller's interrupt flag; once it is raised, the samples not yet started
+  // end with the interrupt instead of running.
+  const interrupt::Flag *flag = interrupt::current();
   auto work = [&] {
+    interrupt::Scope scope(flag);
     for (size_t i = next.fetch_add(1); i < n; i = next.fetch_add(1)) {
+      if (auto go = interrupt::checkpoint(); !go) {
+        slots[i].emplace(fail(std::move(go.error())));
+        continue;
+      }
       try {
         slots[i].emplace(job(i));
       } catch (...) {

@@ -44,12 +44,9 @@ Status write_tsv(const std::string &path, std::span<const std::string> header,
   return w->close();
 }
 
-Result<std::vector<RepPair>> read_representatives(const std::string &path) {
-  auto reader = textio::LineReader::open(path);
-  if (!reader)
-    return fail_fmt("open reps: {}", reader.error().text());
+Result<std::vector<RepPair>> read_representatives(textio::LineReader &reader) {
   std::vector<RepPair> pairs;
-  auto read = textio::for_each_line(*reader, [&](std::string_view line, uint64_t n) -> Status {
+  auto read = textio::for_each_line(reader, [&](std::string_view line, uint64_t n) -> Status {
     if (n == 1 && line.find("transcript_id") != std::string_view::npos)
       return {};
     std::string_view fields[2];
@@ -60,6 +57,52 @@ Result<std::vector<RepPair>> read_representatives(const std::string &path) {
   if (!read)
     return fail(std::move(read.error()));
   return pairs;
+}
+
+Result<std::vector<RepPair>> read_representatives(const std::string &path) {
+  auto reader = textio::LineReader::open(path);
+  if (!reader)
+    return fail_fmt("open reps: {}", reader.error().text());
+  return read_representatives(*reader);
+}
+
+Result<std::vector<Locus>> read_loci(const std::string &path) {
+  auto reader = textio::LineReader::open(path);
+  if (!reader)
+    return fail_fmt("open {}: {}", path, reader.error().text());
+  std::vector<Locus> loci;
+  auto read = textio::for_each_line(*reader, [&](std::string_view line, uint64_t n) -> Status {
+    if (n == 1 && line.find("residual_id") != std::string_view::npos)
+      return {};
+    if (textio::trim(line).empty())
+      return {};
+    std::string_view f[5];
+    const size_t count = textio::split_fields(line, f);
+    const std::string_view id = f[0], chrom = count > 1 ? f[1] : std::string_view();
+    const std::string_view strand_field = count > 2 ? f[2] : std::string_view();
+    // A missing coordinate reads as 0, which drops the line below.
+    uint64_t start = 0, end = 0;
+    if (count > 3) {
+      const auto v = textio::parse_u64(f[3]);
+      if (!v)
+        return fail_fmt("bad intron_start on {}", id);
+      start = *v;
+    }
+    if (count > 4) {
+      const auto v = textio::parse_u64(f[4]);
+      if (!v)
+        return fail_fmt("bad intron_end on {}", id);
+      end = *v;
+    }
+    if (id.empty() || chrom.empty() || start == 0 || start > end)
+      return {};
+    loci.push_back(
+        {std::string(id), std::string(chrom), textio::first_char(strand_field, U'.'), start, end});
+    return {};
+  });
+  if (!read)
+    return fail(std::move(read.error()));
+  return loci;
 }
 
 } // namespace voskel::table

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "interrupt.hpp"
+
 namespace voskel::textio {
 
 namespace {
@@ -95,6 +97,103 @@ std::string utf8_lossy(std::string_view s) {
   return out;
 }
 
+// ---- white space and single characters ------------------------------------------------------
+
+// The text is valid UTF-8, so a lead byte is never mistaken for a continuation.
+size_t ws_at(std::string_view s, size_t i) {
+  const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = b(i);
+  if (c == ' ' || (c >= 0x09 && c <= 0x0D))
+    return 1;
+  if (c < 0x80)
+    return 0;
+  const size_t left = s.size() - i;
+  if (c == 0xC2 && left >= 2)
+    return (b(i + 1) == 0x85 || b(i + 1) == 0xA0) ? 2 : 0;
+  if (left < 3)
+    return 0;
+  const unsigned char d = b(i + 1), e = b(i + 2);
+  if (c == 0xE1)
+    return (d == 0x9A && e == 0x80) ? 3 : 0; // U+1680
+  if (c == 0xE2) {
+    if (d == 0x80)
+      return (e <= 0x8A || e == 0xA8 || e == 0xA9 || e == 0xAF) ? 3 : 0; // U+2000..200A etc.
+    return (d == 0x81 && e == 0x9F) ? 3 : 0;                             // U+205F
+  }
+  if (c == 0xE3)
+    return (d == 0x80 && e == 0x80) ? 3 : 0; // U+3000
+  return 0;
+}
+
+namespace {
+
+// Byte length of the white-space character that ends s, or 0.
+size_t ws_before_end(std::string_view s) {
+  const size_t n = s.size();
+  if (n == 0)
+    return 0;
+  const unsigned char last = static_cast<unsigned char>(s[n - 1]);
+  if (last < 0x80)
+    return ws_at(s, n - 1);
+  if (n >= 2 && static_cast<unsigned char>(s[n - 2]) == 0xC2)
+    return ws_at(s, n - 2);
+  if (n >= 3)
+    return ws_at(s, n - 3) == 3 ? 3 : 0;
+  return 0;
+}
+
+} // namespace
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty()) {
+    const size_t k = ws_at(s, 0);
+    if (k == 0)
+      break;
+    s.remove_prefix(k);
+  }
+  while (!s.empty()) {
+    const size_t k = ws_before_end(s);
+    if (k == 0)
+      break;
+    s.remove_suffix(k);
+  }
+  return s;
+}
+
+char32_t first_char(std::string_view s, char32_t if_empty) {
+  if (s.empty())
+    return if_empty;
+  const auto b = [&](size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(s[k])); };
+  const char32_t c = b(0);
+  if (c < 0x80)
+    return c;
+  if (c < 0xE0)
+    return ((c & 0x1F) << 6) | (b(1) & 0x3F);
+  if (c < 0xF0)
+    return ((c & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
+  return ((c & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) | (b(3) & 0x3F);
+}
+
+std::string utf8_encode(char32_t c) {
+  std::string s;
+  if (c < 0x80) {
+    s += static_cast<char>(c);
+  } else if (c < 0x800) {
+    s += static_cast<char>(0xC0 | (c >> 6));
+    s += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    s += static_cast<char>(0xE0 | (c >> 12));
+    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    s += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    s += static_cast<char>(0xF0 | (c >> 18));
+    s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    s += static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return s;
+}
+
 std::optional<uint64_t> parse_u64(std::string_view s) {
   if (!s.empty() && s.front() == '+')
     s.remove_prefix(1);
@@ -141,6 +240,9 @@ Result<LineReader> LineReader::open(const std::string &path) {
 Result<bool> LineReader::fill() {
   begin_ = 0;
   end_ = 0;
+  // Large inputs (a genome-wide GTF) take seconds; an interrupt ends them chunk by chunk.
+  if (auto go = interrupt::checkpoint(); !go)
+    return fail(std::move(go.error()));
   for (;;) {
     const ssize_t got = fd::read_some(file_, buf_.data(), buf_.size());
     if (got < 0)

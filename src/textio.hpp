@@ -21,6 +21,20 @@ bool utf8_valid(std::string_view bytes);
 // Decodes bytes as UTF-8, replacing each maximal invalid subsequence with U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
 
+// Byte length of the white-space character (Unicode White_Space) that starts at s[i], or 0.
+// The text must be valid UTF-8.
+size_t ws_at(std::string_view s, size_t i);
+
+// The text without its leading and trailing white space: every character of Unicode's
+// White_Space set, not only ASCII blanks. The text must be valid UTF-8.
+std::string_view trim(std::string_view s);
+
+// The first character of valid UTF-8 text, or `if_empty` for the empty text.
+char32_t first_char(std::string_view s, char32_t if_empty);
+
+// The UTF-8 bytes of one character.
+std::string utf8_encode(char32_t c);
+
 // An unsigned 64-bit decimal as the line-oriented inputs write it: one optional '+', then
 // digits only; nothing else, no overflow.
 std::optional<uint64_t> parse_u64(std::string_view s);

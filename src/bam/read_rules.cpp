@@ -10,10 +10,10 @@ bool skip_duplicates(std::string_view policy, bool dup_flag_seen) {
   return dup_flag_seen;
 }
 
-bool nh_not_unique(const bam1_t *b) {
+std::optional<int64_t> nh_value(const bam1_t *b) {
   const uint8_t *tag = bam_aux_get(b, "NH");
   if (!tag)
-    return false;
+    return std::nullopt;
   switch (*tag) {
   case 'c':
   case 'C':
@@ -21,10 +21,15 @@ bool nh_not_unique(const bam1_t *b) {
   case 'S':
   case 'i':
   case 'I':
-    return bam_aux2i(tag) != 1;
+    return bam_aux2i(tag);
   default:
-    return false;
+    return std::nullopt;
   }
+}
+
+bool nh_not_unique(const bam1_t *b) {
+  const auto nh = nh_value(b);
+  return nh && *nh != 1;
 }
 
 bool RecordFilter::passes(const bam1_t *b) const {

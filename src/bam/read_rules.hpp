@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include <htslib/sam.h>
@@ -31,6 +32,10 @@ inline constexpr uint16_t kNotPrimaryMapped = kUnmapped | kSecondary | kSuppleme
 // True when duplicates are skipped: "never" keeps them, "always" drops them, any other policy
 // follows the sample's dup_flag_seen.
 bool skip_duplicates(std::string_view policy, bool dup_flag_seen);
+
+// The value of an integer NH tag (any of the six integer types); nothing for a tag of another
+// type or no tag.
+std::optional<int64_t> nh_value(const bam1_t *b);
 
 // An integer NH tag (any of the six integer types) other than 1; other types never drop.
 bool nh_not_unique(const bam1_t *b);

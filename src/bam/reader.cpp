@@ -134,7 +134,7 @@ Result<SequentialReader> SequentialReader::open(const std::string &path, const D
   // Builds the header's line index up front; the answer itself is not needed.
   (void)sam_hdr_line_name(hdr.get(), "SQ", 0);
   set_reader_threads(fp->get(), pool);
-  return SequentialReader(std::move(*fp), std::move(hdr));
+  return SequentialReader(path, std::move(*fp), std::move(hdr));
 }
 
 Result<bool> SequentialReader::next(Record &rec) {

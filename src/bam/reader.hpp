@@ -77,13 +77,16 @@ public:
   // decompression thread; with one it decodes through the pool's threads (or inline).
   static Result<SequentialReader> open(const std::string &path, const DecodePool *pool = nullptr);
   const sam_hdr_t *header() const { return hdr_.get(); }
+  // The path as given to open, for messages about the file's contents.
+  const std::string &path() const { return path_; }
   // true: a record was read; false: end of data. Errors: "truncated record in SAM/BAM/CRAM
   // file" (-2) and "invalid record in SAM/BAM/CRAM file" (every other result below -1).
   Result<bool> next(Record &rec);
 
 private:
-  SequentialReader(detail::FilePtr fp, detail::HeaderPtr hdr)
-      : fp_(std::move(fp)), hdr_(std::move(hdr)) {}
+  SequentialReader(std::string path, detail::FilePtr fp, detail::HeaderPtr hdr)
+      : path_(std::move(path)), fp_(std::move(fp)), hdr_(std::move(hdr)) {}
+  std::string path_;
   // Declaration order is release order reversed: header before file.
   detail::FilePtr fp_;
   detail::HeaderPtr hdr_;

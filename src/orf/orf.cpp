@@ -14,6 +14,7 @@
 #endif
 
 #include "binding.hpp"
+#include "interrupt.hpp"
 #include "nucleotide.hpp"
 #include "orf/coding.hpp"
 #include "splice.hpp"
@@ -283,6 +284,8 @@ Result<uint64_t> scan_orfs(const std::string &fasta, const std::string &merged_g
   uint64_t n_peptides = 0;
   std::string seq, peptide, record; // reused from one transcript to the next
   for (const auto &pair : *pairs) {
+    if (auto go = interrupt::checkpoint(); !go)
+      return fail(std::move(go.error()));
     const auto it = by_id.find(pair.transcript_id);
     if (it == by_id.end())
       continue;

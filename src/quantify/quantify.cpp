@@ -6,6 +6,7 @@
 #include "bam/reader.hpp"
 #include "binding.hpp"
 #include "cells.hpp"
+#include "interrupt.hpp"
 #include "sys_mem.hpp"
 #include "table.hpp"
 #include "textio.hpp"
@@ -124,6 +125,9 @@ Result<QuantSummary> quantify_gtf(const std::string &merged_gtf, std::string_vie
   const Normalised locus_norm = normalise(locus_counts, locus_len, ns);
   const Normalised tx_norm = normalise(tx_counts, tx_len, ns);
 
+  // The last look at the interrupt flag: once writing starts, all four tables are written.
+  if (auto go = interrupt::checkpoint(); !go)
+    return fail(std::move(go.error()));
   if (auto st = textio::create_dirs(out_dir); !st)
     return fail(std::move(st.error()));
 

@@ -1,13 +1,17 @@
-"""Shared fixtures: small BAM files written from SAM text, and the real-data folder."""
+"""Shared fixtures: small BAM files written from SAM text, the real-data folder, and fresh
+virtual environments that run the demo."""
 
 from __future__ import annotations
 
 import os
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
-REALDATA = Path(__file__).resolve().parents[2].parent / "shared" / "realdata" / "hg19sub"
+ROOT = Path(__file__).resolve().parents[2]
+REALDATA = ROOT.parent / "shared" / "realdata" / "hg19sub"
 
 
 def write_bam(path: Path, sam_text: str, index: bool = True) -> Path:
@@ -43,3 +47,17 @@ def realdata():
     if not REALDATA.is_dir():
         pytest.skip("real data folder ../shared/realdata is absent")
     return REALDATA
+
+
+def make_venv(path: Path, python: str = sys.executable) -> Path:
+    """A fresh virtual environment of that interpreter; returns its python."""
+    subprocess.run([python, "-m", "venv", str(path)], check=True, timeout=300)
+    return path / "bin" / "python"
+
+
+def demo_lines(python: str | Path, out: Path) -> list[str]:
+    """The demo's summary lines, run by that interpreter with its outputs in out."""
+    run = subprocess.run([str(python), "-P", "-m", "voskel", "demo", str(out)],
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    return [line for line in run.stdout.splitlines() if not line.startswith("outputs in")]

@@ -16,7 +16,8 @@ def attrs(column):
 
 def read_gtf(path):
     """Transcripts (id -> dict) and gene spans ((chrom, gene) -> dict), as the reader builds
-    them: the first row of an id fixes its fields; gene rows win over exon-derived spans."""
+    them: the first row of an id fixes its fields; gene rows win over exon-derived spans (and
+    are marked "row")."""
     txs, gene_rows, exon_genes = {}, {}, {}
     for line in open(path):
         if not line.strip() or line.startswith("#"):
@@ -28,7 +29,7 @@ def read_gtf(path):
         gene, strand, s, e = a["gene_id"], (f[6] or ".")[0], int(f[3]), int(f[4])
         name = a.get("gene_name", gene)
         if f[2] == "gene":
-            gene_rows[(f[0], gene)] = dict(strand=strand, start=s, end=e)
+            gene_rows[(f[0], gene)] = dict(strand=strand, start=s, end=e, name=name, row=True)
             continue
         tid = a.get("transcript_id")
         if f[2] == "transcript":
@@ -39,7 +40,7 @@ def read_gtf(path):
         tid = tid or gene + ".exon"
         txs.setdefault(tid, dict(chrom=f[0], gene=gene, name=name, strand=strand, exons=[]))
         txs[tid]["exons"].append((s, e))
-        g = exon_genes.setdefault((f[0], gene), dict(strand=strand, start=s, end=e))
+        g = exon_genes.setdefault((f[0], gene), dict(strand=strand, start=s, end=e, name=name))
         g["start"], g["end"] = min(g["start"], s), max(g["end"], e)
     txs = {t: v for t, v in txs.items() if v["exons"]}
     for v in txs.values():

@@ -10,6 +10,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from conftest import demo_lines, make_venv
 
 OTHERS = ["3.12", "3.13", "3.14"]
 
@@ -26,13 +27,6 @@ def find_interpreter(version: str) -> str | None:
     return None
 
 
-def demo_lines(python: str, out: Path) -> list[str]:
-    run = subprocess.run([python, "-m", "voskel", "demo", str(out)], capture_output=True,
-                         text=True, timeout=300)
-    assert run.returncode == 0, run.stderr
-    return [line for line in run.stdout.splitlines() if not line.startswith("outputs in")]
-
-
 @pytest.mark.parametrize("version", OTHERS)
 def test_wheel_runs_on_other_interpreters(version, tmp_path):
     wheel = os.environ.get("VOSKEL_WHEEL")
@@ -41,11 +35,10 @@ def test_wheel_runs_on_other_interpreters(version, tmp_path):
     python = find_interpreter(version)
     if python is None:
         pytest.skip(f"no Python {version} on this machine")
-    venv = tmp_path / "venv"
-    subprocess.run([python, "-m", "venv", str(venv)], check=True, timeout=300)
-    subprocess.run([str(venv / "bin" / "python"), "-m", "pip", "install", "-q", "--no-deps",
-                    "--no-index", wheel], check=True, timeout=300)
-    theirs = demo_lines(str(venv / "bin" / "python"), tmp_path / "theirs")
+    venv_python = make_venv(tmp_path / "venv", python)
+    subprocess.run([venv_python, "-m", "pip", "install", "-q", "--no-deps", "--no-index", wheel],
+                   check=True, timeout=300)
+    theirs = demo_lines(venv_python, tmp_path / "theirs")
     ours = demo_lines(sys.executable, tmp_path / "ours")
     assert theirs == ours
     for table in ("classes.tsv", "orfs.tsv", "peptides.fa", "quant/transcript_tpm.tsv"):

@@ -24,7 +24,24 @@ def test_demo_prints_every_summary(tmp_path):
     assert set(classes) == {"u", "i", "x", "overlap", "extension"}
     assert json.loads(lines["quantify_gtf"]) == {"dropped_fragments": 0, "n_loci": 7,
                                                  "n_transcripts": 8}
+    # One representative per locus of the merged assembly, each with a row per sample.
+    assert json.loads(lines["structure_scan"]) == {"n_loci_scanned": 7}
+    structure = (tmp_path / "out" / "structure.tsv").read_text().splitlines()
+    assert len(structure) == 1 + 7 * 2
+    assert {row.split("\t")[24] for row in structure[1:]} == {"true", "false"}
     assert json.loads(lines["scan_orfs"]) == {"n_orfs": 4}
+    # Six introns spanned by the bundled reads; coverage carries the first one out to the ends of
+    # its two exons (1000-1300 and 2000-2300).
+    assert json.loads(lines["extend_terminals"]) == {"n_loci": 6}
+    terminals = (tmp_path / "out" / "terminals.tsv").read_text().splitlines()
+    assert terminals[1] == "RES001\tchrA\t+\t1301\t1999\t1000\t2300"
+    # Two junctions of the samples are unknown to the reference: one across the antisense
+    # locus inside RG1, one in the unannotated locus past RG3.
+    assert json.loads(lines["leak_scan"]) == {"dropped_fragments": 0, "n_leak": 2}
+    leak = [row.split("\t") for row in (tmp_path / "out" / "leak.tsv").read_text().splitlines()]
+    assert [r[:4] + r[19:] for r in leak[1:]] == [
+        ["chrA", "2251", "3599", "-", "shared", "8", "28"],
+        ["chrA", "17501", "17999", "+", "shared", "18", "3"]]
     for name in ("locus_counts.tsv", "locus_tpm.tsv", "transcript_counts.tsv",
                  "transcript_tpm.tsv"):
         assert (tmp_path / "out" / "quant" / name).is_file()
