@@ -29,7 +29,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-from quantify_bench import timed
+from rows import emit, timed
 
 CHILD = """
 import sys, time
@@ -130,6 +130,11 @@ def main() -> None:
         print(f"ratio {label} / decode floor (wall) : {best[k][0] / best['floor'][0]:6.3f}")
         print(f"ratio {label} / decode floor (cpu)  : {best[k][1] / best['floor'][1]:6.3f}")
         print(f"ratio {label} / quantify_gtf (wall) : {best[k][0] / best['quant'][0]:6.3f}")
+    floor = ("samtools view -c -@1", best["floor"][0])
+    peer = ("quantify_gtf, threads 1", best["quant"][0])
+    for k, case in (("leak", "1 sample rf, threads 1"),
+                    ("motif", "1 sample unstranded + genome, threads 1")):
+        emit("leak_scan", case, best[k][0], peak_mib=best[k][2] / 1024, floor=floor, peer=peer)
 
 
 if __name__ == "__main__":

@@ -25,6 +25,8 @@ import tempfile
 from collections import defaultdict
 from pathlib import Path
 
+from rows import emit, timed
+
 SCAN_CHILD = """
 import sys, time
 from voskel import _core
@@ -32,16 +34,6 @@ t = time.perf_counter()
 r = _core.structure_scan(*sys.argv[1:9])
 print(f"CALL {time.perf_counter() - t:.3f} {r}", file=sys.stderr)
 """
-
-def timed(cmd: list[str]) -> tuple[float, float, int, str]:
-    """(wall s, user+system CPU s, peak RSS KiB, stderr) of one command under /usr/bin/time."""
-    with tempfile.NamedTemporaryFile("r", suffix=".time") as tf:
-        p = subprocess.run(["/usr/bin/time", "-f", "%e %U %S %M", "-o", tf.name, *cmd],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        if p.returncode != 0:
-            sys.exit(f"{cmd[0]} failed ({p.returncode}):\n{p.stderr}")
-        wall, user, sys_s, rss = tf.read().split()[-4:]
-    return float(wall), float(user) + float(sys_s), int(rss), p.stderr
 
 
 def read_annotation(gtf: Path):
@@ -178,6 +170,8 @@ def main() -> None:
           f"{' '.join(call.split()[2:])}")
     print(f"ratio structure_scan / samtools (wall): {scan[0] / peer[0]:6.3f}")
     print(f"ratio structure_scan / samtools (cpu) : {scan[1] / peer[1]:6.3f}")
+    emit("structure_scan", f"{n_loci} loci", scan[0], peak_mib=scan[2] / 1024,
+         floor=("samtools view -c -M -L of the regions", peer[0]))
 
 
 if __name__ == "__main__":

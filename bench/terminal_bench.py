@@ -18,11 +18,12 @@ from __future__ import annotations
 import argparse
 import json
 import shutil
-import subprocess
 import sys
 import tempfile
 from collections import Counter
 from pathlib import Path
+
+from rows import emit, timed
 
 TERMINAL_CHILD = """
 import sys, time
@@ -34,17 +35,6 @@ print(f"CALL {time.perf_counter() - t:.3f} {r}", file=sys.stderr)
 """
 
 MAX_TERMINAL_NT = 2000
-
-
-def timed(cmd: list[str]) -> tuple[float, float, int, str]:
-    """(wall s, user+system CPU s, peak RSS KiB, stderr) of one command under /usr/bin/time."""
-    with tempfile.NamedTemporaryFile("r", suffix=".time") as tf:
-        p = subprocess.run(["/usr/bin/time", "-f", "%e %U %S %M", "-o", tf.name, *cmd],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        if p.returncode != 0:
-            sys.exit(f"{cmd[0]} failed ({p.returncode}):\n{p.stderr}")
-        wall, user, sys_s, rss = tf.read().split()[-4:]
-    return float(wall), float(user) + float(sys_s), int(rss), p.stderr
 
 
 def make_loci(bams: list[Path], path: Path) -> None:
@@ -130,6 +120,8 @@ def main() -> None:
           f"{' '.join(call.split()[2:])}")
     print(f"ratio extend_terminals / samtools depth (wall): {term[0] / depth[0]:6.3f}")
     print(f"ratio extend_terminals / samtools depth (cpu) : {term[1] / depth[1]:6.3f}")
+    emit("extend_terminals", f"{n_loci} loci, {len(bams)} BAM(s)", term[0],
+         peak_mib=term[2] / 1024, peer=("samtools depth -a -b of the windows", depth[0]))
 
 
 if __name__ == "__main__":
