@@ -48,7 +48,9 @@ uint64_t decode_threads(uint64_t requested, uint64_t n, uint64_t processors) {
   const types::ThreadPlan plan = thread_plan(requested, n, processors);
   const uint64_t budget = requested > 0 ? requested : plan.usable;
   const uint64_t workers = std::max<uint64_t>(plan.bam_workers, 1);
-  return budget > workers ? budget - workers : 0;
+  // A reader's records are consumed by one worker, which a few inflating threads outrun:
+  // more would only wait.
+  return std::min(budget > workers ? budget - workers : 0, kDecodePerWorker * workers);
 }
 
 uint64_t decode_threads(uint64_t requested, uint64_t n) {

@@ -19,7 +19,9 @@ types::ThreadPlan thread_plan(uint64_t requested, uint64_t n, uint64_t processor
 
 // Decompression threads to share among the readers of one call that reads n samples on the
 // pool: the call's thread budget ("threads", or the plan's usable processors when 0) less its
-// workers, so spare processors inflate blocks and a saturated budget decodes inline.
+// workers, so spare processors inflate blocks and a saturated budget decodes inline; at most
+// kDecodePerWorker per worker.
+inline constexpr uint64_t kDecodePerWorker = 4;
 uint64_t decode_threads(uint64_t requested, uint64_t n, uint64_t processors);
 uint64_t decode_threads(uint64_t requested, uint64_t n);
 

@@ -56,17 +56,20 @@ TEST(DecodeThreads, BudgetLessWorkers) {
   struct Case {
     uint64_t requested, n, processors, decode;
   } cases[] = {
-      {2, 1, 2, 1},  // one sample, two threads: one inflates beside the reader
-      {2, 4, 2, 0},  // as many workers as threads: every reader inflates its own blocks
-      {1, 4, 2, 0},  // one thread means one busy thread
-      {1, 1, 64, 0}, // whatever the machine
-      {8, 6, 2, 2},  // a request beyond the processors is honoured, still in total
-      {8, 1, 2, 7},  //
-      {0, 1, 2, 1},  // automatic: the plan's usable processors less its workers
-      {0, 4, 2, 0},  //
-      {0, 1, 16, 14}, {0, 40, 16, 8}, // 7 workers of 15 usable
-      {0, 1, 1, 0},                   //
-      {0, 0, 4, 2},                   // no samples: nothing reads, the count is never used
+      {2, 1, 2, 1},     // one sample, two threads: one inflates beside the reader
+      {2, 4, 2, 0},     // as many workers as threads: every reader inflates its own blocks
+      {1, 4, 2, 0},     // one thread means one busy thread
+      {1, 1, 64, 0},    // whatever the machine
+      {8, 6, 2, 2},     // a request beyond the processors is honoured, still in total
+      {8, 1, 2, 4},     // no more than four inflate for one worker
+      {0, 1, 2, 1},     // automatic: the plan's usable processors less its workers
+      {0, 4, 2, 0},     //
+      {0, 1, 16, 4},    //
+      {0, 2, 16, 8},    //
+      {1000, 3, 2, 12}, // three workers, four each
+      {0, 40, 16, 8},   // 7 workers of 15 usable
+      {0, 1, 1, 0},     //
+      {0, 0, 4, 2},     // no samples: nothing reads, the count is never used
   };
   for (const auto &c : cases)
     EXPECT_EQ(sys_mem::decode_threads(c.requested, c.n, c.processors), c.decode)
