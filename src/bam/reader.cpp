@@ -6,13 +6,12 @@
 #include <new>
 #include <optional>
 
-#include <sys/stat.h>
-
 #include <htslib/bgzf.h>
 #include <htslib/tbx.h> // hts_get_bgzfp
 #include <openssl/evp.h>
 
 #include "bam/header_lines.hpp"
+#include "fd.hpp"
 #include "textio.hpp"
 
 namespace voskel::bam {
@@ -55,9 +54,9 @@ std::string unreadable(const std::string &path) {
 
 // Steps 1-2 of both opens plus the EOF-block check; the error is the bare reason.
 Result<FilePtr> open_alignment_file(const std::string &path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0)
-    return fail_fmt("file not found: {}", path);
+  if (const auto st = fd::status(path); !st)
+    return st.error() == error::kPathHasNul ? fail_msg(error::os_description(st.error()))
+                                            : fail_fmt("file not found: {}", path);
   FilePtr fp(hts_open(path.c_str(), "r"));
   if (!fp)
     return fail_msg(unreadable(path));

@@ -170,7 +170,7 @@ TEST_F(GtfTest, OpenAndReadFailures) {
   m = gtf::parse_gtf(bad);
   ASSERT_FALSE(m);
   EXPECT_EQ(m.error().kind(), CoreError::Kind::Io);
-  EXPECT_EQ(m.error().text(), "stream did not contain valid UTF-8");
+  EXPECT_EQ(m.error().text(), bad + " line 2: stream did not contain valid UTF-8");
 }
 
 TEST(GtfAttr, LooksUpOneKey) {
@@ -252,6 +252,13 @@ TEST_F(GtfTest, WriteTsvFailures) {
   EXPECT_EQ(st.error().kind(), CoreError::Kind::Io);
   EXPECT_EQ(st.error().text().find(file), std::string::npos) << st.error().text();
   EXPECT_NE(st.error().text().find("(os error "), std::string::npos);
+
+  // A path holding a NUL byte is refused whole: nothing is made at the path cut short.
+  const std::string nul = (scratch_.dir / "out").string() + std::string("/t.tsv\0/x", 9);
+  st = table::write_tsv(nul, header, {});
+  ASSERT_FALSE(st);
+  EXPECT_EQ(st.error().text(), "cannot write " + nul + ": path contains a NUL byte");
+  EXPECT_FALSE(fs::exists(scratch_.dir / "out"));
 
   if (::geteuid() != 0) { // root ignores permission bits
     const auto ro = scratch_.dir / "ro";
