@@ -222,6 +222,29 @@ TEST(GtfUnionLen, MergesOverlappingAndTouchingExons) {
   EXPECT_EQ(gtf::union_len(n), 101u);
 }
 
+TEST(GtfUnionLen, SaturatesAtTheTopOfTheCoordinateRange) {
+  constexpr uint64_t kMax = UINT64_MAX;
+  struct Case {
+    std::vector<gtf::Exon> exons;
+    uint64_t want;
+  } cases[] = {
+      {{{0, kMax}}, kMax},                           // 2^64 bases: saturated, not wrapped to 0
+      {{{0, kMax}, {5, 9}}, kMax},                   // joins the whole range, not a second interval
+      {{{1, kMax}}, kMax},                           // exactly 2^64 - 1
+      {{{kMax - 9, kMax}, {kMax, kMax}}, 10},        // an end of 2^64-1 does not wrap the join
+      {{{0, kMax / 2}, {kMax / 2 + 2, kMax}}, kMax}, // two halves: the sum saturates
+  };
+  for (const auto &c : cases) {
+    gtf::Transcript t;
+    t.exons = c.exons;
+    const gtf::Transcript *one[] = {&t};
+    EXPECT_EQ(gtf::union_len(one), c.want) << c.exons.front().start;
+  }
+  EXPECT_EQ(gtf::span_len(0, kMax), kMax);
+  EXPECT_EQ(gtf::span_len(7, 7), 1u);
+  EXPECT_EQ(gtf::sat_add(kMax - 1, 5), kMax);
+}
+
 TEST_F(GtfTest, WriteTsvCreatesDirectoriesAndWritesRowsVerbatim) {
   const std::string p = (scratch_.dir / "x" / "y" / "t.tsv").string();
   const std::vector<std::string> header{"a", "b"};
