@@ -460,7 +460,7 @@ Result<ParsedGtf> parse_gtf(const std::string &path) {
     return read_model(*opened, path);
   } catch (const std::bad_alloc &) {
     // The model grows with the file; one larger than memory is the file's failure.
-    return fail_fmt("{}: out of memory after line {}", path, opened->line_number());
+    return fail(opened->out_of_memory());
   }
 }
 

@@ -245,6 +245,10 @@ CoreError LineReader::line_error(std::string_view what) const {
   return CoreError::io(fmt::format("{} line {}: {}", path_, line_no_ + 1, what));
 }
 
+CoreError LineReader::too_long() const {
+  return line_error(fmt::format("line longer than {} bytes", max_line_));
+}
+
 Result<bool> LineReader::fill() {
   begin_ = 0;
   end_ = 0;
@@ -264,7 +268,7 @@ Result<bool> LineReader::fill() {
 
 Status LineReader::carry(const char *bytes, size_t n) {
   if (n > max_line_ - carry_.size())
-    return fail(line_error(fmt::format("line longer than {} bytes", max_line_)));
+    return fail(too_long());
   try {
     carry_.append(bytes, n);
   } catch (const std::bad_alloc &) {
@@ -289,7 +293,7 @@ Result<bool> LineReader::next(std::string_view &line) {
             return fail(std::move(st.error()));
           piece = carry_;
         } else if (len > max_line_) {
-          return fail(line_error(fmt::format("line longer than {} bytes", max_line_)));
+          return fail(too_long());
         }
         if (!piece.empty() && piece.back() == '\r')
           piece.remove_suffix(1);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -57,6 +58,11 @@ public:
   Result<bool> next(std::string_view &line);
   // 1-based number of the line last returned.
   uint64_t line_number() const { return line_no_; }
+  // "{path} line {n}: out of memory" for the line last returned: what a reader whose model
+  // grows with the file returns when it outgrows memory.
+  CoreError out_of_memory() const {
+    return CoreError::message(fmt::format("{} line {}: out of memory", path_, line_no_));
+  }
 
 private:
   LineReader(fd::File file, std::string path, size_t max_line);
@@ -65,6 +71,7 @@ private:
   Status carry(const char *bytes, size_t n);
   // The failure of the line being read, "{path} line {n}: {what}".
   CoreError line_error(std::string_view what) const;
+  CoreError too_long() const;
 
   fd::File file_;
   std::string path_; // as given, for messages
@@ -78,17 +85,22 @@ private:
 };
 
 // Calls f(line, line_number) for every line of the reader, blank lines included, until f
-// returns an error or the lines end. A read failure is returned as is.
+// returns an error or the lines end. A read failure is returned as is; what f keeps growing
+// beyond memory fails as the reader's out_of_memory().
 template <class F> Status for_each_line(LineReader &reader, F &&f) {
   std::string_view line;
-  for (;;) {
-    auto more = reader.next(line);
-    if (!more)
-      return fail(std::move(more.error()));
-    if (!*more)
-      return {};
-    if (Status st = f(line, reader.line_number()); !st)
-      return st;
+  try {
+    for (;;) {
+      auto more = reader.next(line);
+      if (!more)
+        return fail(std::move(more.error()));
+      if (!*more)
+        return {};
+      if (Status st = f(line, reader.line_number()); !st)
+        return st;
+    }
+  } catch (const std::bad_alloc &) {
+    return fail(reader.out_of_memory());
   }
 }
 

@@ -134,11 +134,17 @@ Result<IndexedReader> IndexedReader::open(const std::string &path) {
   return IndexedReader(std::move(*fp), std::move(hdr), std::move(idx));
 }
 
-int IndexedReader::tid(std::string_view name) const {
+int tid(const sam_hdr_t *header, std::string_view name) {
+  // Header names end at their NUL: a name holding one is none of them, not its prefix.
+  if (name.find('\0') != std::string_view::npos)
+    return -1;
   const std::string key(name); // htslib wants a terminated string
-  const int id = sam_hdr_name2tid(hdr_.get(), key.c_str());
+  // htslib's lookup takes a mutable header but only reads it.
+  const int id = sam_hdr_name2tid(const_cast<sam_hdr_t *>(header), key.c_str());
   return id < 0 ? -1 : id;
 }
+
+int IndexedReader::tid(std::string_view name) const { return bam::tid(hdr_.get(), name); }
 
 Status IndexedReader::query(int tid, uint64_t start, uint64_t end) {
   itr_.reset();

@@ -104,6 +104,9 @@ inline Result<IndexedReader> open_indexed(const std::string &path) {
   return IndexedReader::open(path);
 }
 
+// Reference id of a name in a header, or -1 (also for a name holding a NUL byte).
+int tid(const sam_hdr_t *header, std::string_view name);
+
 using SqDict = std::vector<std::pair<std::string, uint64_t>>;
 
 // The header as htslib renders it, every line ended by '\n'; invalid UTF-8 becomes U+FFFD.

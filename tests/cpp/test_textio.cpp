@@ -78,6 +78,20 @@ TEST(LineReader, RefusesLinesBeyondItsCapNamingFileAndLine) {
   }
 }
 
+TEST(LineReader, WhatALineGrowsBeyondMemoryFailsNamingFileAndLine) {
+  testutil::ScratchDir tmp;
+  const std::string p = tmp.write("t.txt", "a\nb\nc\n");
+  auto reader = textio::LineReader::open(p);
+  ASSERT_TRUE(reader);
+  auto st = textio::for_each_line(*reader, [](std::string_view, uint64_t n) -> Status {
+    if (n == 2)
+      throw std::bad_alloc();
+    return {};
+  });
+  ASSERT_FALSE(st);
+  EXPECT_EQ(st.error().text(), p + " line 2: out of memory");
+}
+
 TEST(PathsWithNul, AreRefusedBeforeTheSystemSeesThemCut) {
   testutil::ScratchDir tmp;
   const std::string real = tmp.write("real.txt", "data\n");

@@ -144,3 +144,23 @@ def test_lengths_at_the_top_of_the_coordinate_range_saturate(tmp_path):
     row = out.read_text().splitlines()[1].split("\t")
     assert row[3:5] == ["0", str(top)]
     assert row[7] == str(top)  # 2^64 bases: saturated, no longer wrapped to 0
+
+
+def test_a_chromosome_name_with_a_nul_byte_matches_no_reference_name(demo, tmp_path):
+    # BAM header names end at their NUL: "chrA\0x" used to be looked up as chrA.
+    text = (demo / "merged.gtf").read_text()
+    on_chr_a = {line.split('gene_id "')[1].split('"')[0] for line in text.splitlines()
+                if line.startswith("chrA\t")}
+    renamed = tmp_path / "renamed.gtf"
+    renamed.write_text(text.replace("chrA\t", "chrA\0x\t"))
+    docs = samples(demo / "sample_A.bam")
+
+    def locus_counts(gtf, out):
+        _core.quantify_gtf(str(gtf), docs, str(out), "{}")
+        rows = (out / "locus_counts.tsv").read_text().splitlines()[1:]
+        return {r.split("\t")[0]: float(r.split("\t")[1]) for r in rows}
+
+    plain = locus_counts(demo / "merged.gtf", tmp_path / "plain")
+    cut = locus_counts(renamed, tmp_path / "cut")
+    assert on_chr_a and sum(plain[g] for g in on_chr_a) > 0
+    assert all(cut[g] == 0 for g in on_chr_a)
