@@ -15,7 +15,9 @@ runs over 30 seconds, raises anything else (the internal-failure exception among
 lifts the worker's peak memory over 2 GiB; it writes that case's files to --keep, prints
 the calls that reproduce it and exits with status 1.
 
-A reader is one entry of READERS: the name, how a case mutates its input, and the calls.
+The module fuzzed is the voskel._core the running interpreter imports; scripts/sanitize.sh
+runs this script for a minute under the sanitizer build. A reader is one entry of READERS:
+its name and a function that writes one case's files and returns the calls to make.
 """
 
 from __future__ import annotations
