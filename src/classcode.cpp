@@ -5,6 +5,7 @@
 
 #include "bam/read_rules.hpp"
 #include "binding.hpp"
+#include "coords.hpp"
 #include "interrupt.hpp"
 #include "paths.hpp"
 #include "table.hpp"
@@ -92,8 +93,8 @@ ClassCode Classifier::classify(const gtf::Transcript &q) {
         const uint32_t tx = r.payload.tx;
         if (totals_[tx] == 0)
           touched_.push_back(tx);
-        totals_[tx] = gtf::sat_add(
-            totals_[tx], gtf::span_len(std::max(r.start, e.start), std::min(r.end, e.end)));
+        totals_[tx] = coords::sat_add(
+            totals_[tx], coords::span_len(std::max(r.start, e.start), std::min(r.end, e.end)));
         same_exon = true;
       } else {
         anti_exon = true;
@@ -190,7 +191,7 @@ Result<ClassifyCounts> classify_gtfs(const std::string &merged_gtf, const std::s
     for (const gtf::Exon &e : q.exons) {
       qs = std::min(qs, e.start);
       qe = std::max(qe, e.end);
-      length = gtf::sat_add(length, gtf::span_len(e.start, e.end));
+      length = coords::sat_add(length, coords::span_len(e.start, e.end));
       if (!f[8].empty())
         f[8] += ',';
       append_num(f[8], e.start);

@@ -8,6 +8,7 @@
 #include <new>
 #include <numeric>
 
+#include "coords.hpp"
 #include "quoting.hpp"
 
 namespace voskel::gtf {
@@ -481,11 +482,11 @@ uint64_t union_len(std::span<const Transcript *const> transcripts) {
     if (e.start <= cur.end || e.start - cur.end == 1) {
       cur.end = std::max(cur.end, e.end);
     } else {
-      total = sat_add(total, span_len(cur.start, cur.end));
+      total = coords::sat_add(total, coords::span_len(cur.start, cur.end));
       cur = e;
     }
   }
-  return sat_add(total, span_len(cur.start, cur.end));
+  return coords::sat_add(total, coords::span_len(cur.start, cur.end));
 }
 
 std::string strand_text(char32_t c) { return textio::utf8_encode(c); }

@@ -54,20 +54,8 @@ Result<ParsedGtf> parse_gtf(const std::string &path);
 // Value of attribute `key` in a GTF attribute column; false when absent.
 bool attr(std::string_view column, std::string_view key, std::string_view &value);
 
-// Bases of start..end (start <= end), end - start + 1, saturated: 0..2^64-1 holds 2^64 bases,
-// which 64 bits cannot, and reads as 2^64-1 rather than wrapping to 0.
-inline uint64_t span_len(uint64_t start, uint64_t end) {
-  const uint64_t d = end - start;
-  return d == UINT64_MAX ? d : d + 1;
-}
-// a + b, saturated at 2^64-1: totals of lengths never wrap.
-inline uint64_t sat_add(uint64_t a, uint64_t b) {
-  uint64_t s;
-  return __builtin_add_overflow(a, b, &s) ? UINT64_MAX : s;
-}
-
 // Bases covered by the union of all exons of the given transcripts (touching exons merge),
-// saturated as span_len.
+// saturated (coords::span_len).
 uint64_t union_len(std::span<const Transcript *const> transcripts);
 
 // The strand character as UTF-8 text.

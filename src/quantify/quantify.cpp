@@ -7,6 +7,7 @@
 
 #include "binding.hpp"
 #include "cells.hpp"
+#include "coords.hpp"
 #include "interrupt.hpp"
 #include "paths.hpp"
 #include "sys_mem.hpp"
@@ -105,7 +106,7 @@ Result<QuantSummary> quantify_gtf(const std::string &merged_gtf, std::string_vie
   for (size_t t = 0; t < ntx; ++t) {
     uint64_t len = 0;
     for (const auto &e : txs[t].exons)
-      len = gtf::sat_add(len, gtf::span_len(e.start, e.end));
+      len = coords::sat_add(len, coords::span_len(e.start, e.end));
     tx_len[t] = static_cast<double>(len);
     of_locus[index.tx_locus[t]].push_back(&txs[t]);
   }

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "coords.hpp"
 #include "gtf.hpp"
 #include "scratch.hpp"
 #include "table.hpp"
@@ -240,9 +241,9 @@ TEST(GtfUnionLen, SaturatesAtTheTopOfTheCoordinateRange) {
     const gtf::Transcript *one[] = {&t};
     EXPECT_EQ(gtf::union_len(one), c.want) << c.exons.front().start;
   }
-  EXPECT_EQ(gtf::span_len(0, kMax), kMax);
-  EXPECT_EQ(gtf::span_len(7, 7), 1u);
-  EXPECT_EQ(gtf::sat_add(kMax - 1, 5), kMax);
+  EXPECT_EQ(coords::span_len(0, kMax), kMax);
+  EXPECT_EQ(coords::span_len(7, 7), 1u);
+  EXPECT_EQ(coords::sat_add(kMax - 1, 5), kMax);
 }
 
 TEST_F(GtfTest, WriteTsvCreatesDirectoriesAndWritesRowsVerbatim) {
