@@ -69,6 +69,21 @@ def test_an_output_over_an_input_fails_before_anything_is_read_or_written(demo, 
                                     samples(demo / "sample_B.bam", demo / "sample_A.bam"),
                                     str(out), "{}"),
          collision(out / "transcript_counts.tsv", demo / "sample_A.bam.bai")),
+        # The index of the genome the configuration names.
+        (lambda: _core.leak_scan(str(demo / "merged.gtf"), samples(demo / "sample_A.bam"),
+                                 str(demo / "genome.fa.fai"),
+                                 json.dumps({"fasta": str(demo / "genome.fa")})),
+         collision(demo / "genome.fa.fai", demo / "genome.fa.fai")),
+        (lambda: _core.structure_scan(str(demo / "merged.gtf"), str(demo / "reference.gtf"),
+                                      str(out / "classes.tsv"), str(demo / "representatives.tsv"),
+                                      str(demo / "genome.fa"), samples(demo / "sample_A.bam"),
+                                      str(demo / "representatives.tsv"), "{}"),
+         collision(demo / "representatives.tsv", demo / "representatives.tsv")),
+        (lambda: _core.extend_terminals(
+            str(demo / "loci.tsv"), str(demo / "sample_B.bam"),
+            json.dumps({"samples": [{"bam": str(demo / "sample_B.bam"), "strandedness": "rf"}]}),
+            "{}"),
+         collision(demo / "sample_B.bam", demo / "sample_B.bam")),
     ]
     for call, text in cases:
         with pytest.raises(_core.VoskelError) as err:
@@ -108,6 +123,15 @@ def test_a_path_with_a_nul_byte_is_refused_whole(demo, tmp_path):
         with pytest.raises(_core.VoskelError) as err:
             call()
         assert str(err.value) == text
+    # The preflight records it as the sample's problem, not as a missing file.
+    entry = {"group": "control", "strandedness": "rf", "replicate": 1}
+    doc = {"samples": [{"sample_id": "s", "bam": str(demo / "sample_A.bam") + "\0", **entry},
+                       {"sample_id": "t", "bam": str(demo / "sample_B.bam"), **entry}],
+           "assembly": "demo", "library_layout": "auto", "de_enabled": False,
+           "treat_min_detected_replicates": 0}
+    report = _core.preflight_bams(json.dumps(doc), str(demo / "genome.fa"), gtf)
+    assert f"sample s: cannot stat BAM {demo / 'sample_A.bam'}\0: path contains a NUL byte" \
+        in report["errors"]
     # Nothing was made at any of the shortened paths.
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in"]
 
