@@ -73,7 +73,10 @@ Result<FilePtr> open_alignment_file(const std::string &path) {
   return fp;
 }
 
-// One decompression helper per reader; a refusal leaves the reader single-threaded.
+// One decompression helper for a reader that reads front to back; a refusal leaves the reader
+// single-threaded. Readers that seek get none: htslib's helper stops at the first damaged
+// block it reads ahead, and a later seek then waits for it forever. Seeking also drains and
+// restarts the helper, which makes region queries slower with it than without.
 void set_reader_threads(htsFile *fp) { (void)hts_set_threads(fp, 1); }
 
 // The meaning of a read result of sam_read1 / sam_itr_next.
@@ -130,7 +133,6 @@ Result<IndexedReader> IndexedReader::open(const std::string &path) {
   if (!idx)
     return wrap(CoreError::message(
         fmt::format("unable to open SAM/BAM/CRAM index for {}; please create an index", path)));
-  set_reader_threads(fp->get());
   return IndexedReader(std::move(*fp), std::move(hdr), std::move(idx));
 }
 

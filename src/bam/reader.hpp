@@ -71,7 +71,7 @@ private:
   detail::HeaderPtr hdr_;
 };
 
-// Region queries over an index.
+// Region queries over an index, decompressed on the calling thread (see set_reader_threads).
 class IndexedReader {
 public:
   // Errors: "cannot open indexed BAM {p} (need {p}.bai / {p}.csi / sibling .bai): {reason}".
