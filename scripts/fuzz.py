@@ -17,7 +17,8 @@ the calls that reproduce it and exits with status 1.
 
 The module fuzzed is the voskel._core the running interpreter imports; scripts/sanitize.sh
 runs this script for a minute under the sanitizer build. A reader is one entry of READERS:
-its name and a function that writes one case's files and returns the calls to make.
+its name, the inputs of its format, and how one is mutated; `analyses` lists which call reads
+which input.
 """
 
 from __future__ import annotations
@@ -152,88 +153,88 @@ def demo_files(folder: Path, replace: dict[str, bytes]) -> dict[str, str]:
     return paths
 
 
-def classify_calls(p, folder: Path, cfg: str = '{"strandedness": "rf"}'):
-    return [("classify_gtfs", [p["merged.gtf"], p["reference.gtf"], str(folder / "o1.tsv"), cfg])]
-
-
-def quantify_calls(p, folder: Path, rng: random.Random, cfg: str | None = None,
-                   samples: str | None = None):
-    if cfg is None:
-        cfg = json.dumps({"strandedness": rng.choice(["rf", "fr", "unstranded"]),
-                          "library_layout": rng.choice(["auto", "single", "paired"]),
-                          "require_unique_nh": rng.random() < 0.5,
-                          "skip_duplicate": rng.choice(["auto", "never", "always"]),
-                          "min_mapq": rng.choice([0, 10, 255]), "threads": rng.choice([0, 1, 2])})
-    if samples is None:
-        samples = json.dumps({"samples": [
-            {"sample_id": "A", "bam": p["sample_A.bam"], "dup_flag_seen": rng.random() < 0.5},
-            {"sample_id": "B", "bam": p["sample_B.bam"]}]})
-    return [("quantify_gtf", [p["merged.gtf"], samples, str(folder / "quant"), cfg])]
-
-
-def orf_calls(p, folder: Path, rng: random.Random, cfg: str | None = None):
-    if cfg is None:
-        cfg = json.dumps({"hexamer_table": p["hexamer.tsv"], "min_orf_aa": rng.choice([0, 1, 50])})
-    return [("scan_orfs", [p["genome.fa"], p["merged.gtf"], p["representatives.tsv"],
-                           str(folder / "orfs.tsv"), str(folder / "pep.fa"), cfg])]
-
-
-def gtf_case(rng, n, folder):
-    which = rng.choice(["merged.gtf", "reference.gtf"])
-    p = demo_files(folder, {which: mutate_text(rng, (DATA / which).read_bytes())})
-    calls = classify_calls(p, folder)
-    if which == "merged.gtf":
-        calls += quantify_calls(p, folder, rng) + orf_calls(p, folder, rng)
-    return calls
-
-
-def one_file_case(name: str):
-    """A case of a reader whose file only the ORF scan reads."""
-    def make(rng, n, folder):
-        p = demo_files(folder, {name: mutate_text(rng, (DATA / name).read_bytes())})
-        return orf_calls(p, folder, rng)
-    return make
-
-
-def json_case(rng, n, folder):
-    p = demo_files(folder, {})
-    docs = {
-        "classify": json.dumps({"strandedness": "unstranded"}),
-        "quantify": json.dumps({"min_mapq": 10, "require_unique_nh": False,
-                                "skip_duplicate": "auto", "strandedness": "rf",
-                                "library_layout": "auto", "threads": 2}),
-        "samples": json.dumps({"samples": [{"sample_id": "A", "bam": p["sample_A.bam"],
-                                            "dup_flag_seen": False}, ["B", p["sample_B.bam"]]]}),
-        "orf": json.dumps({"min_orf_aa": 30, "hexamer_table": p["hexamer.tsv"],
-                           "hexamer_coding_min": 0.5, "hexamer_noncoding_max": -0.5}),
+def documents(p: dict[str, str], rng: random.Random) -> dict[str, str]:
+    """The JSON documents of the calls, valid, with settings varied by the case."""
+    strand = rng.choice(["rf", "fr", "unstranded"])
+    filters = {"min_mapq": rng.choice([0, 10, 255]), "require_unique_nh": rng.random() < 0.5,
+               "skip_duplicate": rng.choice(["auto", "never", "always"])}
+    layout = rng.choice(["auto", "single", "paired"])
+    threads = rng.choice([0, 1, 2])
+    bams = [("A", p["sample_A.bam"]), ("B", p["sample_B.bam"])]
+    return {
+        "classify_cfg": json.dumps({"strandedness": strand}),
+        "quantify_cfg": json.dumps({**filters, "strandedness": strand, "library_layout": layout,
+                                    "threads": threads}),
+        "samples": json.dumps({"samples": [
+            {"sample_id": s, "bam": b, "dup_flag_seen": rng.random() < 0.5} for s, b in bams]}),
+        "orf_cfg": json.dumps({"hexamer_table": p["hexamer.tsv"],
+                               "min_orf_aa": rng.choice([0, 1, 50]),
+                               "hexamer_coding_min": 0.5, "hexamer_noncoding_max": -0.5}),
+        "leak_samples": json.dumps({"samples": [
+            {"sample_id": s, "bam": b, "group": g}
+            for (s, b), g in zip(bams, ["control", "treat"])]}),
+        "leak_cfg": json.dumps({**filters, "strandedness": strand, "library_layout": layout,
+                                "threads": threads, "min_samples": rng.choice([1, 2]),
+                                "min_support": rng.choice([1, 2]),
+                                "fasta": rng.choice([p["genome.fa"], ""])}),
+        "structure_cfg": json.dumps({**filters, "strandedness": strand, "threads": threads,
+                                     "discontinuity_window_bp": rng.choice([0, 1, 50]),
+                                     "discontinuity_valley_bp": rng.choice([0, 200])}),
+        "terminal_samples": json.dumps({"samples": [
+            {"bam": b, "strandedness": strand} for _, b in bams]}),
+        "terminal_cfg": json.dumps({"min_mapq": filters["min_mapq"],
+                                    "max_terminal_nt": rng.choice([0, 50, 2000]),
+                                    "max_gap_nt": rng.choice([0, 20]),
+                                    "fasta": rng.choice([p["genome.fa"], None])}),
+        "preflight_input": json.dumps({
+            "samples": [{"sample_id": s, "bam": b, "group": g, "strandedness": strand,
+                         "replicate": 1} for (s, b), g in zip(bams, ["control", "treat"])],
+            "assembly": "demo", "library_layout": layout, "de_enabled": rng.random() < 0.5,
+            "treat_min_detected_replicates": 1, "threads": threads}),
     }
-    which = rng.choice(sorted(docs))
-    text = mutate_text(rng, docs[which].encode()).decode("utf-8", "replace")
-    if which == "classify":
-        return classify_calls(p, folder, text)
-    if which == "quantify":
-        return quantify_calls(p, folder, rng, cfg=text)
-    if which == "samples":
-        return quantify_calls(p, folder, rng, samples=text)
-    return orf_calls(p, folder, rng, cfg=text)
+
+
+def analyses(p: dict[str, str], d: dict[str, str], out: Path):
+    """Every call of the module on the case's files, with the inputs it reads: (function,
+    arguments, names of the files and documents read)."""
+    genome = {"genome.fa", "genome.fa.fai"}
+    bams = {"sample_A.bam", "sample_B.bam"}
+    return [
+        ("classify_gtfs", [p["merged.gtf"], p["reference.gtf"], str(out / "classes.tsv"),
+                           d["classify_cfg"]], {"merged.gtf", "reference.gtf", "classify_cfg"}),
+        ("quantify_gtf", [p["merged.gtf"], d["samples"], str(out / "quant"), d["quantify_cfg"]],
+         {"merged.gtf", "samples", "quantify_cfg"} | bams),
+        ("scan_orfs", [p["genome.fa"], p["merged.gtf"], p["representatives.tsv"],
+                       str(out / "orfs.tsv"), str(out / "pep.fa"), d["orf_cfg"]],
+         {"merged.gtf", "representatives.tsv", "hexamer.tsv", "orf_cfg"} | genome),
+        ("leak_scan", [p["reference.gtf"], d["leak_samples"], str(out / "leak.tsv"),
+                       d["leak_cfg"]], {"reference.gtf", "leak_samples", "leak_cfg"} | bams | genome),
+        ("structure_scan", [p["merged.gtf"], p["reference.gtf"], str(out / "classes.tsv"),
+                            p["representatives.tsv"], p["genome.fa"], d["samples"],
+                            str(out / "structure.tsv"), d["structure_cfg"]],
+         {"merged.gtf", "reference.gtf", "representatives.tsv", "samples", "structure_cfg"}
+         | bams | genome),
+        ("extend_terminals", [p["loci.tsv"], str(out / "terminals.tsv"), d["terminal_samples"],
+                              d["terminal_cfg"]],
+         {"loci.tsv", "terminal_samples", "terminal_cfg", "genome.fa.fai"} | bams),
+        ("preflight_bams", [d["preflight_input"], p["genome.fa"], p["merged.gtf"]],
+         {"preflight_input", "genome.fa.fai", "merged.gtf"} | bams),
+    ]
 
 
 BAM = (DATA / "sample_A.bam").read_bytes()
 BLOCKS = bgzf_blocks(BAM)
 
 
-def bam_case(rng, n, folder):
+def mutate_bam(rng: random.Random, n: int) -> bytes:
     if n < len(BLOCKS) * 2:
         # The first cases cut the file at every block boundary, with and without the EOF
         # block after the cut.
         off = BLOCKS[n // 2][0]
-        data = BAM[:off] + (BGZF_EOF if n % 2 else b"")
-    elif rng.random() < 0.7:
-        data = bgzf_compress(mutate_binary(rng, bgzf_payload(BAM)))
-    else:
-        data = mutate_text(rng, BAM)
-    p = demo_files(folder, {"sample_A.bam": data})
-    return quantify_calls(p, folder, rng)
+        return BAM[:off] + (BGZF_EOF if n % 2 else b"")
+    if rng.random() < 0.7:
+        return bgzf_compress(mutate_binary(rng, bgzf_payload(BAM)))
+    return mutate_text(rng, BAM)
 
 
 def mutate_binary(rng: random.Random, payload: bytes) -> bytes:
@@ -256,25 +257,42 @@ def mutate_binary(rng: random.Random, payload: bytes) -> bytes:
 
 @dataclass
 class Reader:
+    """One input format: the inputs of that format a case may pick, and how one is mutated
+    (None: as text). A case mutates one of them and makes every call that reads it."""
     name: str
-    make: Callable[[random.Random, int, Path], list[tuple[str, list[str]]]]
+    inputs: list[str]
+    mutate: Callable[[random.Random, int], bytes] | None = None
 
+
+DOCUMENTS = ["classify_cfg", "quantify_cfg", "samples", "orf_cfg", "leak_samples", "leak_cfg",
+             "structure_cfg", "terminal_samples", "terminal_cfg", "preflight_input"]
 
 READERS = [
-    Reader("gtf", gtf_case),
-    Reader("fai", one_file_case("genome.fa.fai")),
-    Reader("fasta", one_file_case("genome.fa")),
-    Reader("hexamer", one_file_case("hexamer.tsv")),
-    Reader("representatives", one_file_case("representatives.tsv")),
-    Reader("json", json_case),
-    Reader("bam", bam_case),
+    Reader("gtf", ["merged.gtf", "reference.gtf"]),
+    Reader("fai", ["genome.fa.fai"]),
+    Reader("fasta", ["genome.fa"]),
+    Reader("hexamer", ["hexamer.tsv"]),
+    Reader("representatives", ["representatives.tsv"]),
+    Reader("loci", ["loci.tsv"]),
+    Reader("json", DOCUMENTS),
+    Reader("bam", ["sample_A.bam"], mutate_bam),
 ]
 
 
 def make_case(seed: int, reader: str, n: int, folder: Path) -> Case:
     entry = next(r for r in READERS if r.name == reader)
     rng = random.Random(f"{seed}/{reader}/{n}")
-    return Case(folder, entry.make(rng, n, folder))
+    which = rng.choice(entry.inputs)
+    replace = {}
+    if which not in DOCUMENTS:
+        replace[which] = (entry.mutate(rng, n) if entry.mutate
+                          else mutate_text(rng, (DATA / which).read_bytes()))
+    p = demo_files(folder, replace)
+    docs = documents(p, rng)
+    if which in DOCUMENTS:
+        docs[which] = mutate_text(rng, docs[which].encode()).decode("utf-8", "replace")
+    return Case(folder, [(fn, args) for fn, args, reads in analyses(p, docs, folder / "out")
+                         if which in reads])
 
 
 # ---- the worker: runs cases on the module ----------------------------------------------------
