@@ -13,4 +13,6 @@ export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 status=0
 VOSKEL_WHEEL=$PWD/$wheel .venv/bin/python -m pytest -q -rs tests/python || status=$?
 .venv/bin/ctest --test-dir build/py --output-on-failure -j "$CMAKE_BUILD_PARALLEL_LEVEL" || status=$?
+# The same suites under AddressSanitizer and UBSan, and a one-minute fuzz of every reader.
+bash scripts/sanitize.sh || status=$?
 exit $status

@@ -5,7 +5,9 @@
 
 #include "bam/read_rules.hpp"
 #include "binding.hpp"
+#include "coords.hpp"
 #include "interrupt.hpp"
+#include "paths.hpp"
 #include "table.hpp"
 
 namespace voskel::classcode {
@@ -91,7 +93,8 @@ ClassCode Classifier::classify(const gtf::Transcript &q) {
         const uint32_t tx = r.payload.tx;
         if (totals_[tx] == 0)
           touched_.push_back(tx);
-        totals_[tx] += std::min(r.end, e.end) - std::max(r.start, e.start) + 1;
+        totals_[tx] = coords::sat_add(
+            totals_[tx], coords::span_len(std::max(r.start, e.start), std::min(r.end, e.end)));
         same_exon = true;
       } else {
         anti_exon = true;
@@ -150,6 +153,10 @@ Result<ClassifyCounts> classify_gtfs(const std::string &merged_gtf, const std::s
   auto cfg = binding::parse<ClassifyCfg>(cfg_json);
   if (!cfg)
     return fail(std::move(cfg.error()));
+  const std::string outputs[] = {out_tsv};
+  const std::string inputs[] = {merged_gtf, ref_gtf};
+  if (auto st = paths::refuse_outputs_over_inputs(outputs, inputs); !st)
+    return fail(std::move(st.error()));
   auto query = gtf::parse_gtf(merged_gtf);
   if (!query)
     return fail(std::move(query.error()));
@@ -184,7 +191,7 @@ Result<ClassifyCounts> classify_gtfs(const std::string &merged_gtf, const std::s
     for (const gtf::Exon &e : q.exons) {
       qs = std::min(qs, e.start);
       qe = std::max(qe, e.end);
-      length += e.end - e.start + 1;
+      length = coords::sat_add(length, coords::span_len(e.start, e.end));
       if (!f[8].empty())
         f[8] += ',';
       append_num(f[8], e.start);

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <limits>
 
+#include "coords.hpp"
 #include "interrupt.hpp"
 
 namespace voskel::coverage {
@@ -208,7 +209,7 @@ LocusCoverage LocusTally::finish(const ScanSettings &settings) {
     if (a > b)
       continue;
     sum += depth_.sum(a, b);
-    positions += b - a + 1;
+    positions = coords::sat_add(positions, coords::span_len(a, b));
   }
   out.locus_mean_depth = positions == 0 ? 0.0 : mean(sum, positions);
 

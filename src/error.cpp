@@ -5,6 +5,8 @@
 namespace voskel::error {
 
 std::string os_description(int errnum) {
+  if (errnum == kPathHasNul)
+    return "path contains a NUL byte";
   char buf[256];
   // GNU strerror_r returns a pointer that may or may not be buf.
   const char *text = strerror_r(errnum, buf, sizeof buf);

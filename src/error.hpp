@@ -18,7 +18,8 @@ public:
   static CoreError message(std::string text) { return {Kind::Message, std::move(text)}; }
   // A stream failure that carries its own description.
   static CoreError io(std::string description) { return {Kind::Io, std::move(description)}; }
-  // An operating-system failure: "{description} (os error N)".
+  // An operating-system failure: "{description} (os error N)", or the refusal of a path that
+  // holds a NUL byte (kPathHasNul).
   static CoreError os(int errnum);
   // A JSON reader failure; the text reads "invalid JSON: {description}".
   static CoreError json(std::string description) {
@@ -35,7 +36,12 @@ private:
   std::string text_;
 };
 
-// The platform's description of an error number with the " (os error N)" suffix.
+// Not an errno: the failure of a file operation on a path that holds a NUL byte, refused
+// before the operating system could see the path cut short at the NUL.
+inline constexpr int kPathHasNul = -1;
+
+// The platform's description of an error number with the " (os error N)" suffix;
+// "path contains a NUL byte" for kPathHasNul.
 std::string os_description(int errnum);
 
 inline constexpr std::string_view kInvalidUtf8 = "stream did not contain valid UTF-8";

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,8 +19,8 @@ CoreError short_read() { return CoreError::io("failed to fill whole buffer"); }
 } // namespace
 
 Result<std::vector<FaiEntry>> parse_fai(const std::string &fai_path) {
-  struct stat st;
-  if (::stat(fai_path.c_str(), &st) != 0)
+  // A path with a NUL byte is not missing: it fails below as an index that cannot be read.
+  if (const auto st = fd::status(fai_path); !st && st.error() != error::kPathHasNul)
     return fail_fmt("missing FASTA index {} \u2014 please run `samtools faidx` on that FASTA "
                     "(Voskel will not write a .fai next to a shared genome)",
                     fai_path);
@@ -83,7 +84,7 @@ Result<FastaIndex> FastaIndex::open(const std::string &fasta_path) {
   for (auto &[name, rec] : *entries)
     recs.insert_or_assign(std::move(name), rec); // a later line wins
 
-  auto file = fd::open_for_reading(fasta_path.c_str());
+  auto file = fd::open_for_reading(fasta_path);
   if (!file)
     return fail_fmt("cannot open FASTA {}: {}", fasta_path, error::os_description(file.error()));
   const auto size = fd::size(*file);
@@ -130,7 +131,12 @@ Status FastaIndex::fetch_into(std::string_view name, uint64_t start, uint64_t en
   const size_t expected = end - start + 1;
   const size_t old_size = out.size();
   const size_t nbytes = last - first;
-  out.resize(old_size + nbytes);
+  try {
+    out.resize(old_size + nbytes);
+  } catch (const std::bad_alloc &) {
+    // The range is within the file, but a genome can be larger than memory.
+    return fail_fmt("FASTA fetch {}:{}-{}: out of memory for {} bytes", name, start, end, nbytes);
+  }
   char *buf = out.data() + old_size;
   {
     std::lock_guard<std::mutex> hold(*io_lock_);

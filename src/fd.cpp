@@ -19,17 +19,19 @@ int File::close() {
   return ::close(std::exchange(fd_, -1)) == 0 ? 0 : errno;
 }
 
-std::expected<File, int> open(const char *path, int flags, mode_t mode) {
+std::expected<File, int> open(const std::string &path, int flags, mode_t mode) {
+  if (has_nul(path))
+    return std::unexpected(error::kPathHasNul);
   int fd;
   do {
-    fd = ::open(path, flags | O_CLOEXEC, mode);
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0)
     return std::unexpected(errno);
   return File(fd);
 }
 
-std::expected<File, int> open_for_reading(const char *path) {
+std::expected<File, int> open_for_reading(const std::string &path) {
   auto f = open(path, O_RDONLY);
   if (!f)
     return f;
@@ -39,6 +41,21 @@ std::expected<File, int> open_for_reading(const char *path) {
   if (S_ISDIR(st.st_mode))
     return std::unexpected(EISDIR);
   return f;
+}
+
+std::expected<struct stat, int> status(const std::string &path) {
+  if (has_nul(path))
+    return std::unexpected(error::kPathHasNul);
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0)
+    return std::unexpected(errno);
+  return st;
+}
+
+int make_dir(const std::string &path, mode_t mode) {
+  if (has_nul(path))
+    return error::kPathHasNul;
+  return ::mkdir(path.c_str(), mode) == 0 ? 0 : errno;
 }
 
 std::expected<uint64_t, int> size(const File &f) {

@@ -1,13 +1,20 @@
 // The one owner of operating-system file descriptors: opened with close-on-exec, read and
-// written with interrupted calls retried, closed exactly once.
+// written with interrupted calls retried, closed exactly once. Every path passes through here
+// on its way to the operating system: one that holds a NUL byte is refused with
+// error::kPathHasNul instead of reaching it cut short.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <string>
+#include <string_view>
 #include <utility>
 
+#include <sys/stat.h>
 #include <sys/types.h>
+
+#include "error.hpp"
 
 namespace voskel::fd {
 
@@ -37,10 +44,17 @@ private:
   int fd_ = -1;
 };
 
+// True when the path holds a NUL byte, which a system call would take as its end.
+inline bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+
 // open(2) with O_CLOEXEC, retried while interrupted; the errno on failure.
-std::expected<File, int> open(const char *path, int flags, mode_t mode = 0);
+std::expected<File, int> open(const std::string &path, int flags, mode_t mode = 0);
 // A readable regular file or other non-directory: a directory fails with EISDIR.
-std::expected<File, int> open_for_reading(const char *path);
+std::expected<File, int> open_for_reading(const std::string &path);
+// stat(2), following symbolic links; the errno on failure.
+std::expected<struct stat, int> status(const std::string &path);
+// mkdir(2); 0 or the errno.
+int make_dir(const std::string &path, mode_t mode);
 // The size of an open file; the errno on failure.
 std::expected<uint64_t, int> size(const File &f);
 

@@ -5,8 +5,10 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <new>
 #include <numeric>
 
+#include "coords.hpp"
 #include "quoting.hpp"
 
 namespace voskel::gtf {
@@ -367,11 +369,9 @@ bool attr(std::string_view column, std::string_view key, std::string_view &value
   return found;
 }
 
-Result<ParsedGtf> parse_gtf(const std::string &path) {
-  auto opened = textio::LineReader::open(path);
-  if (!opened)
-    return fail_fmt("cannot open GTF {}: {}", path, opened.error().text());
-  textio::LineReader reader = std::move(*opened);
+namespace {
+
+Result<ParsedGtf> read_model(textio::LineReader &reader, const std::string &path) {
   Builder b;
   std::string_view line;
   std::string exon_key; // "{gene_id}.exon", reused
@@ -451,6 +451,20 @@ Result<ParsedGtf> parse_gtf(const std::string &path) {
   return b.finish();
 }
 
+} // namespace
+
+Result<ParsedGtf> parse_gtf(const std::string &path) {
+  auto opened = textio::LineReader::open(path);
+  if (!opened)
+    return fail_fmt("cannot open GTF {}: {}", path, opened.error().text());
+  try {
+    return read_model(*opened, path);
+  } catch (const std::bad_alloc &) {
+    // The model grows with the file; one larger than memory is the file's failure.
+    return fail(opened->out_of_memory());
+  }
+}
+
 uint64_t union_len(std::span<const Transcript *const> transcripts) {
   std::vector<Exon> all;
   for (const Transcript *t : transcripts)
@@ -464,14 +478,15 @@ uint64_t union_len(std::span<const Transcript *const> transcripts) {
   Exon cur = all.front();
   for (size_t i = 1; i < all.size(); ++i) {
     const Exon &e = all[i];
-    if (e.start <= cur.end + 1) {
+    // Joins when e.start <= cur.end + 1, written so that an end of 2^64-1 does not wrap.
+    if (e.start <= cur.end || e.start - cur.end == 1) {
       cur.end = std::max(cur.end, e.end);
     } else {
-      total += cur.end - cur.start + 1;
+      total = coords::sat_add(total, coords::span_len(cur.start, cur.end));
       cur = e;
     }
   }
-  return total + (cur.end - cur.start + 1);
+  return coords::sat_add(total, coords::span_len(cur.start, cur.end));
 }
 
 std::string strand_text(char32_t c) { return textio::utf8_encode(c); }

@@ -54,7 +54,8 @@ Result<ParsedGtf> parse_gtf(const std::string &path);
 // Value of attribute `key` in a GTF attribute column; false when absent.
 bool attr(std::string_view column, std::string_view key, std::string_view &value);
 
-// Bases covered by the union of all exons of the given transcripts (touching exons merge).
+// Bases covered by the union of all exons of the given transcripts (touching exons merge),
+// saturated (coords::span_len).
 uint64_t union_len(std::span<const Transcript *const> transcripts);
 
 // The strand character as UTF-8 text.

@@ -6,13 +6,12 @@
 #include <utility>
 #include <vector>
 
-#include <sys/stat.h>
-
 #include "bam/checks.hpp"
 #include "bam/family.hpp"
 #include "bam/reader.hpp"
 #include "binding.hpp"
 #include "fasta.hpp"
+#include "fd.hpp"
 #include "gtf.hpp"
 #include "interrupt.hpp"
 #include "quoting.hpp"
@@ -133,8 +132,8 @@ Status check_sample(Run &run, size_t index) {
     return fail_fmt("sample {}: {}", id, e.text());
   };
 
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0)
+  // A path with a NUL byte is not missing: the integrity check names it as unreadable.
+  if (const auto st = fd::status(path); !st && st.error() != error::kPathHasNul)
     return fail_fmt("sample {}: BAM not found: {}", id, path);
   if (auto ok = bam::validate_bam_integrity(path); !ok)
     return sample_fail(ok.error());

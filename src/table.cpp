@@ -5,6 +5,9 @@ namespace voskel::table {
 // ---- TsvWriter -------------------------------------------------------------------------------
 
 Result<TsvWriter> TsvWriter::create(const std::string &path, std::span<const std::string> header) {
+  // Refused before any parent directory is made at the path cut short.
+  if (fd::has_nul(path))
+    return fail_fmt("cannot write {}: {}", path, error::os_description(error::kPathHasNul));
   if (auto st = textio::create_dirs(textio::parent_dir(path)); !st)
     return fail(std::move(st.error()));
   auto file = textio::FileWriter::create(path);

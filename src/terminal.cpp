@@ -11,9 +11,11 @@
 #include "bam/read_rules.hpp"
 #include "bam/reader.hpp"
 #include "binding.hpp"
+#include "coords.hpp"
 #include "fasta.hpp"
 #include "interrupt.hpp"
 #include "sys_mem.hpp"
+#include "paths.hpp"
 #include "textio.hpp"
 
 namespace voskel::terminal {
@@ -21,8 +23,6 @@ namespace voskel::terminal {
 namespace {
 
 constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
-
-uint64_t add_sat(uint64_t a, uint64_t b) { return b > kMax - a ? kMax : a + b; }
 
 // The extension rule, fed runs of positions in walk order: covered positions move the end out,
 // and more than max_gap uncovered positions in a row stop the walk.
@@ -54,9 +54,9 @@ struct Walk {
 
 LocusPlan plan_locus(const Locus &locus, uint64_t max_terminal_nt, const LengthMap &lengths) {
   LocusPlan p;
-  const uint64_t reach = add_sat(max_terminal_nt, 1);
+  const uint64_t reach = coords::sat_add(max_terminal_nt, 1);
   p.lo = locus.intron_start > reach ? locus.intron_start - reach : 1;
-  p.hi = add_sat(locus.intron_end, reach);
+  p.hi = coords::sat_add(locus.intron_end, reach);
   const std::string_view chrom = locus.chrom;
   auto len = lengths.find(chrom);
   if (len == lengths.end() && chrom.starts_with("chr"))
@@ -64,7 +64,7 @@ LocusPlan plan_locus(const Locus &locus, uint64_t max_terminal_nt, const LengthM
   if (len != lengths.end())
     p.hi = std::min(p.hi, len->second);
   p.left = {std::max<uint64_t>(locus.intron_start - 1, 1), 0, true};
-  p.right = {add_sat(locus.intron_end, 1), 0, false};
+  p.right = {coords::sat_add(locus.intron_end, 1), 0, false};
   if (p.window_empty())
     return p;
   // A walk stops at the first position outside the window, so a flank whose first step lies
@@ -392,7 +392,7 @@ Result<std::vector<Ends>> extend_all(const std::vector<Locus> &loci, const Cfg &
       uint64_t lo = plans[members[g]].lo, hi = plans[members[g]].hi;
       uint64_t cost = depth_cost(plans[members[g]]);
       size_t end = g + 1;
-      for (; end < members.size() && plans[members[end]].lo <= add_sat(hi, 1); ++end) {
+      for (; end < members.size() && plans[members[end]].lo <= coords::sat_add(hi, 1); ++end) {
         const uint64_t more = depth_cost(plans[members[end]]);
         if (more > kGroupSteps - cost)
           break;
@@ -457,6 +457,18 @@ Result<uint64_t> extend_terminals(const std::string &loci_tsv, const std::string
     return fail(std::move(samples.error()));
   if (samples->samples.empty())
     return fail_msg("extend_terminals: no samples");
+  {
+    const std::string outputs[] = {out_tsv};
+    std::vector<std::string> inputs{loci_tsv};
+    if (cfg->fasta) {
+      inputs.push_back(*cfg->fasta + ".fai");
+      inputs.push_back(*cfg->fasta);
+    }
+    for (const SampleIn &s : samples->samples)
+      paths::add_bam_inputs(inputs, s.bam);
+    if (auto st = paths::refuse_outputs_over_inputs(outputs, inputs); !st)
+      return fail(std::move(st.error()));
+  }
   auto loci = table::read_loci(loci_tsv);
   if (!loci)
     return fail(std::move(loci.error()));

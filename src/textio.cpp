@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -228,13 +229,24 @@ namespace {
 constexpr size_t kReadChunk = 1 << 16;
 }
 
-LineReader::LineReader(fd::File file) : file_(std::move(file)) { buf_.resize(kReadChunk); }
+LineReader::LineReader(fd::File file, std::string path, size_t max_line)
+    : file_(std::move(file)), path_(std::move(path)), max_line_(max_line) {
+  buf_.resize(kReadChunk);
+}
 
-Result<LineReader> LineReader::open(const std::string &path) {
-  auto file = fd::open_for_reading(path.c_str());
+Result<LineReader> LineReader::open(const std::string &path, size_t max_line) {
+  auto file = fd::open_for_reading(path);
   if (!file)
     return fail_os(file.error());
-  return LineReader(std::move(*file));
+  return LineReader(std::move(*file), path, max_line);
+}
+
+CoreError LineReader::line_error(std::string_view what) const {
+  return CoreError::io(fmt::format("{} line {}: {}", path_, line_no_ + 1, what));
+}
+
+CoreError LineReader::too_long() const {
+  return line_error(fmt::format("line longer than {} bytes", max_line_));
 }
 
 Result<bool> LineReader::fill() {
@@ -243,17 +255,26 @@ Result<bool> LineReader::fill() {
   // Large inputs (a genome-wide GTF) take seconds; an interrupt ends them chunk by chunk.
   if (auto go = interrupt::checkpoint(); !go)
     return fail(std::move(go.error()));
-  for (;;) {
-    const ssize_t got = fd::read_some(file_, buf_.data(), buf_.size());
-    if (got < 0)
-      return fail_os(errno);
-    if (got == 0) {
-      eof_ = true;
-      return false;
-    }
-    end_ = static_cast<size_t>(got);
-    return true;
+  const ssize_t got = fd::read_some(file_, buf_.data(), buf_.size());
+  if (got < 0)
+    return fail_os(errno);
+  if (got == 0) {
+    eof_ = true;
+    return false;
   }
+  end_ = static_cast<size_t>(got);
+  return true;
+}
+
+Status LineReader::carry(const char *bytes, size_t n) {
+  if (n > max_line_ - carry_.size())
+    return fail(too_long());
+  try {
+    carry_.append(bytes, n);
+  } catch (const std::bad_alloc &) {
+    return fail(line_error("out of memory"));
+  }
+  return {};
 }
 
 Result<bool> LineReader::next(std::string_view &line) {
@@ -268,18 +289,22 @@ Result<bool> LineReader::next(std::string_view &line) {
         std::string_view piece(start, len);
         begin_ += len + 1;
         if (have_carry) {
-          carry_.append(piece);
+          if (auto st = carry(start, len); !st)
+            return fail(std::move(st.error()));
           piece = carry_;
+        } else if (len > max_line_) {
+          return fail(too_long());
         }
         if (!piece.empty() && piece.back() == '\r')
           piece.remove_suffix(1);
         if (!utf8_valid(piece))
-          return fail(CoreError::io(std::string(error::kInvalidUtf8)));
+          return fail(line_error(error::kInvalidUtf8));
         ++line_no_;
         line = piece;
         return true;
       }
-      carry_.append(start, end_ - begin_);
+      if (auto st = carry(start, end_ - begin_); !st)
+        return fail(std::move(st.error()));
       have_carry = true;
       begin_ = end_;
     }
@@ -296,7 +321,7 @@ Result<bool> LineReader::next(std::string_view &line) {
   // Last line without a line feed: kept as is (a trailing '\r' stays, as no '\n' follows).
   std::string_view piece = carry_;
   if (!utf8_valid(piece))
-    return fail(CoreError::io(std::string(error::kInvalidUtf8)));
+    return fail(line_error(error::kInvalidUtf8));
   ++line_no_;
   line = piece;
   return true;
@@ -317,10 +342,11 @@ std::string_view parent_dir(std::string_view path) {
 Status create_dirs(std::string_view path) {
   if (path.empty())
     return {};
+  if (fd::has_nul(path))
+    return fail_os(error::kPathHasNul);
   std::string p(path);
-  struct stat st;
-  if (::stat(p.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode))
+  if (auto st = fd::status(p)) {
+    if (S_ISDIR(st->st_mode))
       return {};
     return fail_os(EEXIST);
   }
@@ -331,12 +357,12 @@ Status create_dirs(std::string_view path) {
     if (slash == std::string::npos)
       slash = p.size();
     if (slash > 0) {
-      std::string prefix = p.substr(0, slash);
-      if (::mkdir(prefix.c_str(), 0777) != 0) {
-        const int err = errno;
+      const std::string prefix = p.substr(0, slash);
+      if (const int err = fd::make_dir(prefix, 0777); err != 0) {
         if (err != EEXIST)
           return fail_os(err);
-        if (::stat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        const auto st = fd::status(prefix);
+        if (!st || !S_ISDIR(st->st_mode))
           return fail_os(slash == p.size() ? EEXIST : ENOTDIR);
       }
     }
@@ -348,7 +374,7 @@ Status create_dirs(std::string_view path) {
 // ---- FileWriter ----------------------------------------------------------------------------
 
 Result<FileWriter> FileWriter::create(const std::string &path) {
-  auto file = fd::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  auto file = fd::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (!file)
     return fail_os(file.error());
   return FileWriter(std::move(*file));

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -40,23 +41,41 @@ std::string utf8_encode(char32_t c);
 std::optional<uint64_t> parse_u64(std::string_view s);
 
 // Reads a file as UTF-8 lines. A line ends at '\n'; one '\r' right before it is removed;
-// the last line needs no '\n'. Invalid UTF-8 fails with "stream did not contain valid UTF-8".
+// the last line needs no '\n'. Failures name the path as given and the line being read:
+// "{path} line {n}: stream did not contain valid UTF-8" for invalid UTF-8, and
+// "{path} line {n}: line longer than {cap} bytes" for a line beyond the cap, so that a file
+// without line feeds (a device, a binary file) never makes the reader hold all of it.
 class LineReader {
 public:
-  // Opens the file; the error is the operating-system failure.
-  static Result<LineReader> open(const std::string &path);
+  // Far above any real line of a table or annotation, far below the memory of a machine.
+  static constexpr size_t kMaxLine = size_t{256} << 20;
 
-  // The next line without its terminator, or std::nullopt-like false at the end.
+  // Opens the file; the error is the operating-system failure.
+  static Result<LineReader> open(const std::string &path, size_t max_line = kMaxLine);
+
+  // The next line without its terminator, or false at the end.
   // The view stays valid until the next call.
   Result<bool> next(std::string_view &line);
   // 1-based number of the line last returned.
   uint64_t line_number() const { return line_no_; }
+  // "{path} line {n}: out of memory" for the line last returned: what a reader whose model
+  // grows with the file returns when it outgrows memory.
+  CoreError out_of_memory() const {
+    return CoreError::message(fmt::format("{} line {}: out of memory", path_, line_no_));
+  }
 
 private:
-  explicit LineReader(fd::File file);
+  LineReader(fd::File file, std::string path, size_t max_line);
   Result<bool> fill();
+  // Appends bytes of an unfinished line, within the cap.
+  Status carry(const char *bytes, size_t n);
+  // The failure of the line being read, "{path} line {n}: {what}".
+  CoreError line_error(std::string_view what) const;
+  CoreError too_long() const;
 
   fd::File file_;
+  std::string path_; // as given, for messages
+  size_t max_line_;
   std::vector<char> buf_;
   size_t begin_ = 0; // first unread byte
   size_t end_ = 0;   // one past the last valid byte
@@ -66,17 +85,22 @@ private:
 };
 
 // Calls f(line, line_number) for every line of the reader, blank lines included, until f
-// returns an error or the lines end. A read failure is returned as is.
+// returns an error or the lines end. A read failure is returned as is; what f keeps growing
+// beyond memory fails as the reader's out_of_memory().
 template <class F> Status for_each_line(LineReader &reader, F &&f) {
   std::string_view line;
-  for (;;) {
-    auto more = reader.next(line);
-    if (!more)
-      return fail(std::move(more.error()));
-    if (!*more)
-      return {};
-    if (Status st = f(line, reader.line_number()); !st)
-      return st;
+  try {
+    for (;;) {
+      auto more = reader.next(line);
+      if (!more)
+        return fail(std::move(more.error()));
+      if (!*more)
+        return {};
+      if (Status st = f(line, reader.line_number()); !st)
+        return st;
+    }
+  } catch (const std::bad_alloc &) {
+    return fail(reader.out_of_memory());
   }
 }
 

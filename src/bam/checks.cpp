@@ -6,30 +6,14 @@
 #include <limits>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "bam/read_rules.hpp"
+#include "fd.hpp"
 
 namespace voskel::bam {
 
 namespace {
-
-// An open read-only descriptor, closed on every path out.
-class Fd {
-public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-
-private:
-  int fd_;
-};
 
 // Fills the buffer completely; the reason text of a failure, or an empty text.
 std::string read_exact(int fd, unsigned char *buf, size_t n) {
@@ -67,20 +51,17 @@ bool primary_mapped(uint16_t flag) { return (flag & kNotPrimaryMapped) == 0; }
 } // namespace
 
 Status validate_bam_integrity(const std::string &path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0)
-    return fail_fmt("cannot stat BAM {}: {}", path, error::os_description(errno));
-  const auto size = static_cast<uint64_t>(st.st_size);
+  const auto st = fd::status(path);
+  if (!st)
+    return fail_fmt("cannot stat BAM {}: {}", path, error::os_description(st.error()));
+  const auto size = static_cast<uint64_t>(st->st_size);
   if (size < kEofSize)
     return fail_fmt("BAM {} is only {} bytes; truncated or not a BGZF BAM", path, size);
 
-  int raw;
-  do {
-    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0)
-    return fail_fmt("cannot open BAM {}: {}", path, error::os_description(errno));
-  const Fd fd(raw);
+  const auto file = fd::open(path, O_RDONLY);
+  if (!file)
+    return fail_fmt("cannot open BAM {}: {}", path, error::os_description(file.error()));
+  const fd::File &fd = *file;
 
   std::array<unsigned char, 2> magic{};
   if (auto why = read_exact(fd.get(), magic.data(), magic.size()); !why.empty())

@@ -6,13 +6,12 @@
 #include <new>
 #include <optional>
 
-#include <sys/stat.h>
-
 #include <htslib/bgzf.h>
 #include <htslib/tbx.h> // hts_get_bgzfp
 #include <openssl/evp.h>
 
 #include "bam/header_lines.hpp"
+#include "fd.hpp"
 #include "textio.hpp"
 
 namespace voskel::bam {
@@ -55,9 +54,9 @@ std::string unreadable(const std::string &path) {
 
 // Steps 1-2 of both opens plus the EOF-block check; the error is the bare reason.
 Result<FilePtr> open_alignment_file(const std::string &path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0)
-    return fail_fmt("file not found: {}", path);
+  if (const auto st = fd::status(path); !st)
+    return st.error() == error::kPathHasNul ? fail_msg(error::os_description(st.error()))
+                                            : fail_fmt("file not found: {}", path);
   FilePtr fp(hts_open(path.c_str(), "r"));
   if (!fp)
     return fail_msg(unreadable(path));
@@ -156,15 +155,24 @@ Result<IndexedReader> IndexedReader::open(const std::string &path, const DecodeP
   if (!idx)
     return wrap(CoreError::message(
         fmt::format("unable to open SAM/BAM/CRAM index for {}; please create an index", path)));
-  set_reader_threads(fp->get(), pool);
+  // A reader that seeks decodes on its own thread whatever the pool: htslib's decompression
+  // helper stops at the first damaged block it reads ahead, and a later seek then waits for
+  // it forever; seeking also drains and restarts the helper, so region queries gain little.
+  (void)pool;
   return IndexedReader(std::move(*fp), std::move(hdr), std::move(idx));
 }
 
-int IndexedReader::tid(std::string_view name) const {
+int tid(const sam_hdr_t *header, std::string_view name) {
+  // Header names end at their NUL: a name holding one is none of them, not its prefix.
+  if (name.find('\0') != std::string_view::npos)
+    return -1;
   const std::string key(name); // htslib wants a terminated string
-  const int id = sam_hdr_name2tid(hdr_.get(), key.c_str());
+  // htslib's lookup takes a mutable header but only reads it.
+  const int id = sam_hdr_name2tid(const_cast<sam_hdr_t *>(header), key.c_str());
   return id < 0 ? -1 : id;
 }
+
+int IndexedReader::tid(std::string_view name) const { return bam::tid(hdr_.get(), name); }
 
 Status IndexedReader::query(int tid, uint64_t start, uint64_t end) {
   itr_.reset();

@@ -92,7 +92,7 @@ private:
   detail::HeaderPtr hdr_;
 };
 
-// Region queries over an index.
+// Region queries over an index, decompressed on the calling thread (see set_reader_threads).
 class IndexedReader {
 public:
   // Errors: "cannot open indexed BAM {p} (need {p}.bai / {p}.csi / sibling .bai): {reason}".
@@ -127,6 +127,9 @@ inline Result<IndexedReader> open_indexed(const std::string &path,
                                           const DecodePool *pool = nullptr) {
   return IndexedReader::open(path, pool);
 }
+
+// Reference id of a name in a header, or -1 (also for a name holding a NUL byte).
+int tid(const sam_hdr_t *header, std::string_view name);
 
 using SqDict = std::vector<std::pair<std::string, uint64_t>>;
 

@@ -11,6 +11,7 @@
 #include "fasta.hpp"
 #include "geometry.hpp"
 #include "interrupt.hpp"
+#include "paths.hpp"
 #include "sys_mem.hpp"
 #include "table.hpp"
 
@@ -176,6 +177,18 @@ Result<LeakSummary> leak_scan(const std::string &merged_gtf, std::string_view sa
   if (!doc)
     return fail(std::move(doc.error()));
   const std::vector<SampleIn> &samples = doc->samples;
+  {
+    const std::string outputs[] = {out_tsv};
+    std::vector<std::string> inputs{merged_gtf};
+    if (!cfg->fasta.empty()) {
+      inputs.push_back(cfg->fasta + ".fai");
+      inputs.push_back(cfg->fasta);
+    }
+    for (const SampleIn &s : samples)
+      paths::add_bam_inputs(inputs, s.bam);
+    if (auto st = paths::refuse_outputs_over_inputs(outputs, inputs); !st)
+      return fail(std::move(st.error()));
+  }
   if (samples.empty()) {
     const std::vector<std::string> header{"chrom"};
     if (auto st = table::write_tsv(out_tsv, header, {}); !st)

@@ -17,6 +17,7 @@
 #include "interrupt.hpp"
 #include "nucleotide.hpp"
 #include "orf/coding.hpp"
+#include "paths.hpp"
 #include "splice.hpp"
 #include "table.hpp"
 #include "textio.hpp"
@@ -246,6 +247,12 @@ Result<uint64_t> scan_orfs(const std::string &fasta, const std::string &merged_g
     return fail(std::move(cfg.error()));
   if (cfg->hexamer_table.empty())
     return fail_msg("coding.hexamer_table is empty");
+  // The peptides are created before the table is written.
+  const std::string outputs[] = {peptides_fa, out_tsv};
+  const std::string inputs[] = {fasta, merged_gtf, representatives_tsv, fasta + ".fai",
+                                cfg->hexamer_table};
+  if (auto st = paths::refuse_outputs_over_inputs(outputs, inputs); !st)
+    return fail(std::move(st.error()));
   auto table = coding::HexamerTable::load(cfg->hexamer_table);
   if (!table)
     return fail(std::move(table.error()));

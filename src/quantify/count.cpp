@@ -167,12 +167,11 @@ Result<SampleCounts> quantify_one_sample(const SampleIn &sample, const QuantCfg 
   if (!reader)
     return fail(std::move(reader.error()));
 
-  // htslib's lookup takes a mutable header but only reads it.
-  auto *hdr = const_cast<sam_hdr_t *>(reader->header());
+  const sam_hdr_t *hdr = reader->header();
   const int nref = sam_hdr_nref(hdr);
   RefMap refs(nref > 0 ? static_cast<size_t>(nref) : 0);
   for (const auto &[name, exons] : index.exons) {
-    const int tid = sam_hdr_name2tid(hdr, name.c_str());
+    const int tid = bam::tid(hdr, name);
     if (tid >= 0 && tid < nref)
       refs[tid].exons = &exons;
   }

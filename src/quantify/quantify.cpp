@@ -1,12 +1,16 @@
 #include "quantify/quantify.hpp"
 
 #include <algorithm>
+#include <array>
 #include <functional>
+#include <new>
 
 #include "bam/reader.hpp"
 #include "binding.hpp"
 #include "cells.hpp"
+#include "coords.hpp"
 #include "interrupt.hpp"
+#include "paths.hpp"
 #include "sys_mem.hpp"
 #include "table.hpp"
 #include "textio.hpp"
@@ -75,6 +79,16 @@ Result<QuantSummary> quantify_gtf(const std::string &merged_gtf, std::string_vie
   auto doc = binding::parse<SamplesJson>(samples_json);
   if (!doc)
     return fail(std::move(doc.error()));
+  const std::array<std::string, 4> outputs = {
+      join_path(out_dir, "locus_counts.tsv"), join_path(out_dir, "locus_tpm.tsv"),
+      join_path(out_dir, "transcript_counts.tsv"), join_path(out_dir, "transcript_tpm.tsv")};
+  {
+    std::vector<std::string> inputs{merged_gtf};
+    for (const SampleIn &s : doc->samples)
+      paths::add_bam_inputs(inputs, s.bam);
+    if (auto st = paths::refuse_outputs_over_inputs(outputs, inputs); !st)
+      return fail(std::move(st.error()));
+  }
   auto gtf = gtf::parse_gtf(merged_gtf);
   if (!gtf)
     return fail(std::move(gtf.error()));
@@ -93,7 +107,7 @@ Result<QuantSummary> quantify_gtf(const std::string &merged_gtf, std::string_vie
   for (size_t t = 0; t < ntx; ++t) {
     uint64_t len = 0;
     for (const auto &e : txs[t].exons)
-      len += e.end - e.start + 1;
+      len = coords::sat_add(len, coords::span_len(e.start, e.end));
     tx_len[t] = static_cast<double>(len);
     of_locus[index.tx_locus[t]].push_back(&txs[t]);
   }
@@ -101,29 +115,37 @@ Result<QuantSummary> quantify_gtf(const std::string &merged_gtf, std::string_vie
   for (size_t l = 0; l < nloci; ++l)
     locus_len[l] = static_cast<double>(gtf::union_len(of_locus[l]));
 
-  std::vector<double> locus_counts(nloci * ns, 0.0);
-  std::vector<double> tx_counts(ntx * ns, 0.0);
+  // The counts grow with samples times transcripts: a product larger than memory is a
+  // failure of these inputs, not an internal one.
+  std::vector<double> locus_counts, tx_counts;
+  Normalised locus_norm, tx_norm;
   uint64_t dropped = 0;
-  if (ns > 0) {
-    const bam::DecodePool pool(sys_mem::decode_threads(cfg->threads, ns));
-    const std::function<Result<SampleCounts>(size_t)> job = [&](size_t i) {
-      return quantify_one_sample(samples[i], *cfg, index, &pool);
-    };
-    auto results = sys_mem::run_bam_jobs<SampleCounts>(cfg->threads, ns, job);
-    if (!results)
-      return fail(std::move(results.error()));
-    for (size_t i = 0; i < ns; ++i) {
-      const SampleCounts &c = (*results)[i];
-      dropped += c.dropped;
-      for (size_t l = 0; l < nloci; ++l)
-        locus_counts[l * ns + i] = c.locus[l];
-      for (size_t t = 0; t < ntx; ++t)
-        tx_counts[t * ns + i] = c.tx[t];
+  try {
+    locus_counts.assign(nloci * ns, 0.0);
+    tx_counts.assign(ntx * ns, 0.0);
+    if (ns > 0) {
+      const bam::DecodePool pool(sys_mem::decode_threads(cfg->threads, ns));
+      const std::function<Result<SampleCounts>(size_t)> job = [&](size_t i) {
+        return quantify_one_sample(samples[i], *cfg, index, &pool);
+      };
+      auto results = sys_mem::run_bam_jobs<SampleCounts>(cfg->threads, ns, job);
+      if (!results)
+        return fail(std::move(results.error()));
+      for (size_t i = 0; i < ns; ++i) {
+        const SampleCounts &c = (*results)[i];
+        dropped += c.dropped;
+        for (size_t l = 0; l < nloci; ++l)
+          locus_counts[l * ns + i] = c.locus[l];
+        for (size_t t = 0; t < ntx; ++t)
+          tx_counts[t * ns + i] = c.tx[t];
+      }
     }
+    locus_norm = normalise(locus_counts, locus_len, ns);
+    tx_norm = normalise(tx_counts, tx_len, ns);
+  } catch (const std::bad_alloc &) {
+    return fail_fmt("{}: counts of {} transcripts in {} samples do not fit in memory", merged_gtf,
+                    ntx, ns);
   }
-
-  const Normalised locus_norm = normalise(locus_counts, locus_len, ns);
-  const Normalised tx_norm = normalise(tx_counts, tx_len, ns);
 
   // The last look at the interrupt flag: once writing starts, all four tables are written.
   if (auto go = interrupt::checkpoint(); !go)
@@ -148,24 +170,24 @@ Result<QuantSummary> quantify_gtf(const std::string &merged_gtf, std::string_vie
   // Transcripts are already in ascending id order (the GTF model's order), loci by
   // construction of the index.
   if (auto st = write_table(
-          join_path(out_dir, "locus_counts.tsv"), locus_header, nloci, ns, locus_lead,
+          outputs[0], locus_header, nloci, ns, locus_lead,
           [&](size_t l, size_t i) { return cells::shortest_plain(locus_counts[l * ns + i]); });
       !st)
     return fail(std::move(st.error()));
-  if (auto st = write_table(
-          join_path(out_dir, "locus_tpm.tsv"), locus_header, nloci, ns, locus_lead,
-          [&](size_t l, size_t i) {
-            return cells::fixed6(tpm(locus_norm.rates[l * ns + i], locus_norm.totals[i]));
-          });
+  if (auto st = write_table(outputs[1], locus_header, nloci, ns, locus_lead,
+                            [&](size_t l, size_t i) {
+                              return cells::fixed6(
+                                  tpm(locus_norm.rates[l * ns + i], locus_norm.totals[i]));
+                            });
       !st)
     return fail(std::move(st.error()));
   if (auto st =
-          write_table(join_path(out_dir, "transcript_counts.tsv"), tx_header, ntx, ns, tx_lead,
+          write_table(outputs[2], tx_header, ntx, ns, tx_lead,
                       [&](size_t t, size_t i) { return cells::fixed6(tx_counts[t * ns + i]); });
       !st)
     return fail(std::move(st.error()));
   if (auto st =
-          write_table(join_path(out_dir, "transcript_tpm.tsv"), tx_header, ntx, ns, tx_lead,
+          write_table(outputs[3], tx_header, ntx, ns, tx_lead,
                       [&](size_t t, size_t i) {
                         return cells::fixed6(tpm(tx_norm.rates[t * ns + i], tx_norm.totals[i]));
                       });

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "cells.hpp"
+#include "coords.hpp"
 
 namespace voskel::structure {
 
@@ -104,7 +105,8 @@ void feature_row(const LocusPrep &locus, std::string_view sample_id,
   const geometry::Span span = geometry::transcript_span(tx);
   uint64_t length_nt = 0;
   for (const auto &e : tx.exons)
-    length_nt += e.end - e.start + 1; // exons as stored, overlaps counted twice
+    // Exons as stored, overlaps counted twice.
+    length_nt = coords::sat_add(length_nt, coords::span_len(e.start, e.end));
 
   out[kLocusId] = locus.locus_id;
   out[kSampleId] = sample_id;

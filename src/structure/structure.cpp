@@ -8,6 +8,7 @@
 #include "fasta.hpp"
 #include "gtf.hpp"
 #include "interrupt.hpp"
+#include "paths.hpp"
 #include "structure/rows.hpp"
 #include "sys_mem.hpp"
 #include "table.hpp"
@@ -85,7 +86,7 @@ Status write_rows(const std::string &out_tsv, std::span<const LocusPrep> loci,
 } // namespace
 
 Result<uint64_t> structure_scan(const std::string &merged_gtf, const std::string &ref_gtf,
-                                const std::string & /*class_tsv: accepted, never read*/,
+                                const std::string &class_tsv, // accepted, never read
                                 const std::string &representatives_tsv, const std::string &fasta,
                                 std::string_view samples_json, const std::string &out_tsv,
                                 std::string_view cfg_json) {
@@ -95,6 +96,15 @@ Result<uint64_t> structure_scan(const std::string &merged_gtf, const std::string
   auto doc = binding::parse<SamplesJson>(samples_json);
   if (!doc)
     return fail(std::move(doc.error()));
+  {
+    const std::string outputs[] = {out_tsv};
+    std::vector<std::string> inputs{merged_gtf,          ref_gtf, class_tsv,
+                                    representatives_tsv, fasta,   fasta + ".fai"};
+    for (const SampleIn &s : doc->samples)
+      paths::add_bam_inputs(inputs, s.bam);
+    if (auto st = paths::refuse_outputs_over_inputs(outputs, inputs); !st)
+      return fail(std::move(st.error()));
+  }
   auto merged = gtf::parse_gtf(merged_gtf);
   if (!merged)
     return fail(std::move(merged.error()));

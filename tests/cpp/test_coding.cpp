@@ -75,7 +75,7 @@ TEST(HexamerLoad, Errors) {
       {"AAAAAA\t1e400\t1\n", "hexamer table {} line 1: frequencies must be finite and \u2265 0"},
       {"hexamer\tx\n", "hexamer table {} has no usable rows"},
       {"", "hexamer table {} has no usable rows"},
-      {"AAAAAA\t1\t1\n\xc3\x28\n", "stream did not contain valid UTF-8"},
+      {"AAAAAA\t1\t1\n\xc3\x28\n", "{} line 2: stream did not contain valid UTF-8"},
   };
   for (const auto &c : cases) {
     ScratchFile f(c.table);

@@ -227,7 +227,7 @@ TEST(FaiParse, Errors) {
       {"a\tx\ty\tz\tw\n", "{} line 1: invalid length"},
       {"", "{} is empty"},
       {"\n\r\n\n", "{} is empty"},
-      {"a\t1\t3\t2\t3\n\xff\n", "stream did not contain valid UTF-8"},
+      {"a\t1\t3\t2\t3\n\xff\n", "{} line 2: stream did not contain valid UTF-8"},
   };
   for (const auto &c : cases) {
     ScratchDir tmp;

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "coords.hpp"
 #include "gtf.hpp"
 #include "scratch.hpp"
 #include "table.hpp"
@@ -170,7 +171,7 @@ TEST_F(GtfTest, OpenAndReadFailures) {
   m = gtf::parse_gtf(bad);
   ASSERT_FALSE(m);
   EXPECT_EQ(m.error().kind(), CoreError::Kind::Io);
-  EXPECT_EQ(m.error().text(), "stream did not contain valid UTF-8");
+  EXPECT_EQ(m.error().text(), bad + " line 2: stream did not contain valid UTF-8");
 }
 
 TEST(GtfAttr, LooksUpOneKey) {
@@ -222,6 +223,29 @@ TEST(GtfUnionLen, MergesOverlappingAndTouchingExons) {
   EXPECT_EQ(gtf::union_len(n), 101u);
 }
 
+TEST(GtfUnionLen, SaturatesAtTheTopOfTheCoordinateRange) {
+  constexpr uint64_t kMax = UINT64_MAX;
+  struct Case {
+    std::vector<gtf::Exon> exons;
+    uint64_t want;
+  } cases[] = {
+      {{{0, kMax}}, kMax},                           // 2^64 bases: saturated, not wrapped to 0
+      {{{0, kMax}, {5, 9}}, kMax},                   // joins the whole range, not a second interval
+      {{{1, kMax}}, kMax},                           // exactly 2^64 - 1
+      {{{kMax - 9, kMax}, {kMax, kMax}}, 10},        // an end of 2^64-1 does not wrap the join
+      {{{0, kMax / 2}, {kMax / 2 + 2, kMax}}, kMax}, // two halves: the sum saturates
+  };
+  for (const auto &c : cases) {
+    gtf::Transcript t;
+    t.exons = c.exons;
+    const gtf::Transcript *one[] = {&t};
+    EXPECT_EQ(gtf::union_len(one), c.want) << c.exons.front().start;
+  }
+  EXPECT_EQ(coords::span_len(0, kMax), kMax);
+  EXPECT_EQ(coords::span_len(7, 7), 1u);
+  EXPECT_EQ(coords::sat_add(kMax - 1, 5), kMax);
+}
+
 TEST_F(GtfTest, WriteTsvCreatesDirectoriesAndWritesRowsVerbatim) {
   const std::string p = (scratch_.dir / "x" / "y" / "t.tsv").string();
   const std::vector<std::string> header{"a", "b"};
@@ -252,6 +276,13 @@ TEST_F(GtfTest, WriteTsvFailures) {
   EXPECT_EQ(st.error().kind(), CoreError::Kind::Io);
   EXPECT_EQ(st.error().text().find(file), std::string::npos) << st.error().text();
   EXPECT_NE(st.error().text().find("(os error "), std::string::npos);
+
+  // A path holding a NUL byte is refused whole: nothing is made at the path cut short.
+  const std::string nul = (scratch_.dir / "out").string() + std::string("/t.tsv\0/x", 9);
+  st = table::write_tsv(nul, header, {});
+  ASSERT_FALSE(st);
+  EXPECT_EQ(st.error().text(), "cannot write " + nul + ": path contains a NUL byte");
+  EXPECT_FALSE(fs::exists(scratch_.dir / "out"));
 
   if (::geteuid() != 0) { // root ignores permission bits
     const auto ro = scratch_.dir / "ro";

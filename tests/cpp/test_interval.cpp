@@ -99,3 +99,56 @@ TEST(IvIndex, CursorQueriesMatchPlainQueriesInAnyOrder) {
     empty.overlapping(empty_cursor, qs, qe, [&](const Interval<int> &) { FAIL(); });
   }
 }
+
+TEST(IvIndex, AgreesWithBruteForceBesideLongIntervalsAtEverySize) {
+  // Sizes around powers of two shape the implicit tree differently; long intervals make the
+  // windows long enough to be walked rather than scanned.
+  std::mt19937_64 rng(23);
+  for (size_t n = 0; n <= 140; ++n) {
+    std::vector<Interval<int>> ivs;
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t s = rng() % 400, len = rng() % 7 == 0 ? rng() % 400 : rng() % 10;
+      ivs.push_back({static_cast<int>(i), s, s + len});
+    }
+    const auto ix = IvIndex<int>::from_intervals(ivs);
+    interval::Cursor cursor;
+    for (uint64_t qs = 0; qs < 820; qs += 1 + rng() % 9) {
+      const uint64_t qe = qs + rng() % 12;
+      std::vector<std::pair<uint64_t, int>> want;
+      for (const auto &iv : ivs)
+        if (iv.start <= qe && iv.end >= qs)
+          want.emplace_back(iv.start, iv.payload);
+      std::stable_sort(want.begin(), want.end(),
+                       [](const auto &a, const auto &b) { return a.first < b.first; });
+      std::vector<int> expected, galloped;
+      for (const auto &w : want)
+        expected.push_back(w.second);
+      ASSERT_EQ(hits(ix, qs, qe), expected) << n << ": " << qs << "-" << qe;
+      ix.overlapping(cursor, qs, qe,
+                     [&](const Interval<int> &iv) { galloped.push_back(iv.payload); });
+      ASSERT_EQ(galloped, expected) << n << ": " << qs << "-" << qe;
+    }
+  }
+}
+
+TEST(IvIndex, ChromosomeLongIntervalDoesNotMakeQueriesLookAtWhatTheySkip) {
+  // One interval over the whole chromosome, then 100,000 short ones one after another: every
+  // later query yields the long one and at most one short one.
+  constexpr int kShort = 100000;
+  std::vector<Interval<int>> ivs{{-1, 1, 1'000'000'000}};
+  for (int i = 0; i < kShort; ++i)
+    ivs.push_back({i, 100 + 10 * static_cast<uint64_t>(i), 105 + 10 * static_cast<uint64_t>(i)});
+  const auto ix = IvIndex<int>::from_intervals(ivs);
+  size_t worst = 0;
+  for (uint64_t qs = 100; qs < 100 + 10 * kShort; qs += 997) {
+    const auto yielded = hits(ix, qs, qs + 2);
+    ASSERT_FALSE(yielded.empty());
+    ASSERT_EQ(yielded.front(), -1);
+    worst = std::max(worst, ix.examined(qs, qs + 2));
+  }
+  // Paths down a tree of 17 levels, not the tens of thousands of intervals before the query.
+  EXPECT_LE(worst, 4u * 17u);
+  // A short window is scanned, and the scan is bounded by that window.
+  const auto plain = IvIndex<int>::from_intervals({{1, 5, 10}, {2, 11, 20}});
+  EXPECT_EQ(plain.examined(10, 11), 2u);
+}
