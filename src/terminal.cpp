@@ -14,7 +14,6 @@
 #include "coords.hpp"
 #include "fasta.hpp"
 #include "interrupt.hpp"
-#include "sys_mem.hpp"
 #include "paths.hpp"
 #include "textio.hpp"
 
@@ -151,12 +150,11 @@ struct SampleReader {
   }
 };
 
-Result<std::vector<SampleReader>> open_samples(const SamplesJson &samples, const Cfg &cfg,
-                                               const bam::DecodePool &pool) {
+Result<std::vector<SampleReader>> open_samples(const SamplesJson &samples, const Cfg &cfg) {
   std::vector<SampleReader> out;
   out.reserve(samples.samples.size());
   for (const auto &s : samples.samples) {
-    auto reader = bam::open_indexed(s.bam, &pool);
+    auto reader = bam::open_indexed(s.bam);
     if (!reader)
       return fail(std::move(reader.error()));
     out.push_back({std::move(*reader), bam::record_filter(cfg.filter, s.dup_flag_seen),
@@ -472,10 +470,7 @@ Result<uint64_t> extend_terminals(const std::string &loci_tsv, const std::string
   auto loci = table::read_loci(loci_tsv);
   if (!loci)
     return fail(std::move(loci.error()));
-  // The samples' readers are read in turn on this thread: they share the spare processors
-  // instead of each starting a decompression thread. Declared before them, released after.
-  const bam::DecodePool pool(sys_mem::decode_threads(0, 1));
-  auto readers = open_samples(*samples, *cfg, pool);
+  auto readers = open_samples(*samples, *cfg);
   if (!readers)
     return fail(std::move(readers.error()));
   auto lengths = load_lengths(cfg->fasta);

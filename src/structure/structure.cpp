@@ -17,12 +17,12 @@
 namespace voskel::structure {
 
 Result<SampleScan> scan_one_sample(const SampleIn &sample, const StructCfg &cfg,
-                                   std::span<const LocusPrep> loci, const bam::DecodePool *pool) {
+                                   std::span<const LocusPrep> loci) {
   SampleScan out;
   if (sample.bam.empty())
     return out;
   out.has_bam = true;
-  auto reader = bam::open_indexed(sample.bam, pool);
+  auto reader = bam::open_indexed(sample.bam);
   if (!reader)
     return fail(std::move(reader.error()));
   const coverage::ScanSettings settings{
@@ -140,9 +140,8 @@ Result<uint64_t> structure_scan(const std::string &merged_gtf, const std::string
   const auto &samples = doc->samples;
   std::vector<SampleScan> scans;
   if (!samples.empty()) {
-    const bam::DecodePool pool(sys_mem::decode_threads(cfg->threads, samples.size()));
     const std::function<Result<SampleScan>(size_t)> job = [&](size_t i) {
-      return scan_one_sample(samples[i], *cfg, loci, &pool);
+      return scan_one_sample(samples[i], *cfg, loci);
     };
     auto results = sys_mem::run_bam_jobs<SampleScan>(cfg->threads, samples.size(), job);
     if (!results)

@@ -23,12 +23,10 @@ struct SampleScan {
   std::vector<coverage::LocusCoverage> loci;
 };
 
-// Opens the sample's BAM once, decoding through `pool` (the call's shared decompression
-// threads), and scans every locus with it. Errors: the open failure and those of the locus
-// scan.
+// Opens the sample's BAM once and scans every locus with it. Errors: the open failure and
+// those of the locus scan.
 Result<SampleScan> scan_one_sample(const SampleIn &sample, const StructCfg &cfg,
-                                   std::span<const LocusPrep> loci,
-                                   const bam::DecodePool *pool = nullptr);
+                                   std::span<const LocusPrep> loci);
 
 // Reads the inputs, prepares the loci, scans the samples on the worker pool and writes
 // out_tsv; returns the number of representative pairs read (pairs whose transcript is
